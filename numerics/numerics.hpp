@@ -1,0 +1,44 @@
+// Numerical kernels: stateless procedures over caller-owned, one-based,
+// column-major arrays. Extents come first, then the arrays, as in each routine's
+// argument list. Working storage is created on entry and released on return.
+#pragma once
+
+#include <cstdint>
+
+#include "numerics/arrays.hpp"
+
+namespace kelv {
+
+// In-place forward DFT of a power-of-two length n >= 2, unscaled:
+// X(k) = sum_j x(j) exp(-2 pi i (j-1)(k-1)/n). Radix-2 decimation in time; the
+// twiddle recurrence runs in double precision, the data stay float.
+void FASTF(float* xre, float* xim, int32_t n);
+
+// Inverse of the n x n float matrix a into ainv; a is left unchanged. A singular
+// matrix writes "ATTENSION: MATRIX DEGENERATES !" (from INVRSM) and ainv receives
+// the partial elimination.
+void MATRINV(int32_t n, const float* a, float* ainv);
+
+// In-place Gauss-Jordan inversion with column interchanges of the n x n matrix held
+// column-major in a. On return n holds the number of elimination steps completed
+// (equal to the order exactly when the inversion succeeded). ipiv: >= n integers.
+void INVRSM(float* a, int32_t& n, int32_t* ipiv);
+
+// Solves A x = b for complex Hermitian positive-definite A held as its packed upper
+// triangle t (element (i,k), i <= k, at k(k-1)/2 + i), by the square-root-free
+// factorisation A = U^H D U, which replaces t. status: 0; the first row whose
+// positive pivot was not above |eps * A(i,i)|; or -1 for a pivot that is zero,
+// negative or not a number (b untouched, no solution).
+void CHOLESKY(int32_t n, float eps, cfloat* t, cfloat* b, int32_t& status);
+
+// Inverse b of the n x n complex Hermitian positive-definite matrix a. Only the
+// diagonal and lower triangle of a are read. Factorises once, then solves the n
+// unit right-hand sides. A matrix that is not positive definite gives columns of
+// not-a-number values from the failing column's solve on.
+void HERMINV(int32_t n, const cfloat* a, cfloat* b);
+
+// Replaces x(1..n) by its residuals from the least-squares line in k = 1..n.
+// n <= 0 leaves x alone; n = 1 leaves the single residual 0.
+void LTREND(float* x, int32_t n);
+
+}  // namespace kelv

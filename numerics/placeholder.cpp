@@ -1,0 +1,1 @@
+// Placeholder until the first source file of this library exists; delete it then.

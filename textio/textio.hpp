@@ -1,0 +1,153 @@
+// Text input/output and run-time conventions of Kelvarodine.
+//
+// Every line the program reads or writes goes through this layer: the free-format
+// and fixed-field reader (console and the one file unit), the free-format and
+// formatted writer with its two console line modes, the run-time condition reports,
+// the three ways a run ends, and array creation with its size and memory checks.
+//
+// Units. There are three: console input (unit -4, "stdin"), console output
+// (unit -1, "stdout") and the program's single file channel (unit 1), which holds at
+// most one open file at a time, for reading or for writing.
+#pragma once
+
+#include <complex>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace kelv {
+
+inline constexpr int32_t kConsoleInputUnit = -4;
+inline constexpr int32_t kConsoleOutputUnit = -1;
+inline constexpr int32_t kFileUnit = 1;
+
+struct InputUnit;   // opaque; see textio/reader.cpp
+struct OutputUnit;  // opaque; see textio/writer.cpp
+
+InputUnit& consoleInput();
+OutputUnit& consoleOutput();
+InputUnit& fileInput();    // the file channel, when opened for reading
+OutputUnit& fileOutput();  // the file channel, when opened for writing
+
+// ---------------------------------------------------------------- error numbers
+inline constexpr int32_t kErrPermission = 9;
+inline constexpr int32_t kErrEndOfFile = 24;
+inline constexpr int32_t kErrFileNotFound = 29;
+inline constexpr int32_t kErrOpenFailure = 30;
+inline constexpr int32_t kErrWrite = 38;
+inline constexpr int32_t kErrRead = 39;
+inline constexpr int32_t kErrNoMemory = 41;
+inline constexpr int32_t kErrFileName = 43;
+inline constexpr int32_t kErrSyntax = 59;
+inline constexpr int32_t kErrConversion = 64;
+inline constexpr int32_t kErrAlreadyAllocated = 151;
+inline constexpr int32_t kErrNotAllocated = 153;
+inline constexpr int32_t kErrArraySize = 179;
+inline constexpr int32_t kErrInterrupt = 200;
+
+// ---------------------------------------------------------------- file channel
+// Which conditions a statement handles itself; an unhandled one is fatal.
+enum Handles : unsigned { kHandleNone = 0, kHandleEnd = 1, kHandleError = 2, kHandleBoth = 3 };
+
+// Opens an existing file on unit 1 for reading. Returns 0, or the error number
+// (9, 29, 30, 43) when `handleErrors` is true; otherwise a failure is fatal.
+int32_t openForReading(std::string_view name, bool handleErrors);
+void rewindFile();  // back to the first record of the file open for reading
+
+// Opens `finalName` on unit 1 for writing, through a temporary file in the same
+// directory: the named file is replaced only by commitFile(), after the last byte
+// was written, flushed and closed. Any other ending of the run removes the
+// temporary file and leaves an existing `finalName` as it was. Reports name
+// `finalName`.
+void openReplacement(std::string_view finalName);
+void commitFile();  // flush, close and rename over the final name (fatal error 38 on failure)
+void closeFile();   // close the file channel (a reading unit, or discard a replacement)
+
+// ---------------------------------------------------------------- reading
+enum class ReadStatus { success, endOfFile, readError };
+
+struct ReadItem {
+  enum class Kind { integer, real } kind;
+  void* target;
+};
+inline ReadItem item(int32_t& v) { return {ReadItem::Kind::integer, &v}; }
+inline ReadItem item(float& v) { return {ReadItem::Kind::real, &v}; }
+
+// One free-format read statement; `items` may be empty (skips one record).
+ReadStatus freeFormatRead(InputUnit& unit, std::span<const ReadItem> items, unsigned handles);
+inline ReadStatus freeFormatRead(InputUnit& unit, std::initializer_list<ReadItem> items,
+                                 unsigned handles) {
+  return freeFormatRead(unit, std::span<const ReadItem>(items.begin(), items.size()), handles);
+}
+
+inline constexpr int kNameFieldWidth = 256;
+// One formatted read of a single 256-column character field: `field` receives the
+// record's first 256 characters, blank-padded.
+ReadStatus formattedLineRead(InputUnit& unit, std::string& field, unsigned handles);
+
+// ---------------------------------------------------------------- writing
+void beginFreeFormatWrite(OutputUnit& unit);
+void writeItem(OutputUnit& unit, int32_t value);
+void writeItem(OutputUnit& unit, float value);
+void writeItem(OutputUnit& unit, std::string_view text);
+inline void writeItem(OutputUnit& unit, const char* text) { writeItem(unit, std::string_view(text)); }
+void endWrite(OutputUnit& unit);
+
+// A formatted write: one record laid out by a field list. Integer fields take their
+// values from `ints` in order, character fields from `texts` in order.
+struct Field {
+  enum class Kind { literal, integer, character } kind;
+  int width;              // integer and character fields
+  std::string_view text;  // literal fields
+};
+inline constexpr Field literal(std::string_view t) { return {Field::Kind::literal, 0, t}; }
+inline constexpr Field intField(int w) { return {Field::Kind::integer, w, {}}; }
+inline constexpr Field charField(int w) { return {Field::Kind::character, w, {}}; }
+void formattedWrite(OutputUnit& unit, std::span<const Field> fields, std::span<const int32_t> ints,
+                    std::span<const std::string_view> texts);
+
+// Field texts, exposed for tests and for the writer's own use.
+std::string freeFormatInteger(int32_t value);  // 12 columns
+std::string freeFormatReal(float value);       // 16 columns
+std::string formattedInteger(int32_t value, int width);
+
+// One free-format console record holding `text` (the usual way to write a line).
+void writeConsoleLine(std::string_view text);
+
+// ---------------------------------------------------------------- run-time conditions
+enum class Severity : uint32_t { info = 1, error = 2, severe = 3 };
+constexpr uint32_t conditionValue(Severity s, int32_t number) {
+  return (static_cast<uint32_t>(s) << 30) | (static_cast<uint32_t>(number) & 0xFFFFu);
+}
+
+// Writes the report of a condition to standard error; a severe one is followed by a
+// traceback, closeAllUnits() and the end of the process (exit status: the error
+// number), and does not return. `unit`/`file` are used by I/O messages only.
+void reportCondition(uint32_t condition, int32_t unit = 0, std::string_view file = {});
+[[noreturn]] void fatalError(int32_t number, int32_t unit = 0, std::string_view file = {});
+
+[[noreturn]] void stopRun();  // the plain stop after an orderly stop's "Press <Enter>"
+[[noreturn]] void endRun();   // the normal end when the main program returns
+void closeAllUnits();
+
+// Start-up: console interrupt handlers, floating-point environment, the
+// out-of-memory handler (fatal error 41 for any failed allocation).
+void startUp();
+
+// ---------------------------------------------------------------- arrays
+// Element count of an array with the given extents (an extent below zero counts as
+// zero); fatal error 179 when its byte size does not fit the platform's size_t.
+std::size_t arraySize(std::initializer_list<int64_t> extents, std::size_t elementSize);
+
+// Creates an array of the given extents, elements default-initialised (floats and
+// complex values are left as the allocator gives them unless the caller fills them).
+// Fatal error 179 on size overflow, 41 when memory cannot be had.
+template <class T>
+std::unique_ptr<T[]> createArray(std::initializer_list<int64_t> extents) {
+  return std::unique_ptr<T[]>(new T[arraySize(extents, sizeof(T))]);
+}
+
+}  // namespace kelv
