@@ -1,0 +1,37 @@
+// The driver's run: parameters fixed by the dialogue, the moving-window loop and
+// the grid file. The main program owns every array and passes it in.
+#pragma once
+
+#include <cstdint>
+
+#include "numerics/arrays.hpp"
+
+namespace kelv {
+
+struct RunParameters {
+  int32_t nch = 0;          // channels (lines of "list")
+  int32_t maxSamples = 0;   // capacity of the sample matrix, in samples
+  int32_t realSamples = 0;  // common length of the series
+  int32_t idiff = 0;        // 1: work on first differences
+  int32_t nlen = 0;         // window length
+  int32_t nfft = 0;         // smallest power of two >= nlen
+  int32_t nfreq = 0;        // nfft / 2
+  int32_t shift = 0;        // samples between window starts
+  int32_t order = 0;        // autoregressive order
+  int32_t nWindows = 0;
+  float Tini = 0.0f;        // time mark of sample 1
+  float Tstep = 1.0f;       // time step between samples
+};
+
+// The moving-window loop: for w = 1..nWindows fills grid(1..nfreq, w) (nfreq x
+// nWindows) from samples (nch x maxSamples), writing one progress line per window.
+// windowData (nch x nfft), spectra (nch x nch x nfreq), freqMatrix (nch x nch) and
+// coherences (nch) are the caller's scratch arrays.
+void runWindowLoop(const RunParameters& run, const float* samples, float* windowData,
+                   cfloat* spectra, cfloat* freqMatrix, float* coherences, float* grid);
+
+// Writes "Kelvarodine.grd" from grid (nfreq x nWindows), replacing an earlier file
+// only once the new one is complete.
+void writeGridFile(const RunParameters& run, const float* grid);
+
+}  // namespace kelv
