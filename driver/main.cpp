@@ -1,1 +1,9 @@
-int main() { return 0; }
+// Program entry: start-up, the main program, the normal end.
+#include "driver/kelvarodine.hpp"
+#include "textio/textio.hpp"
+
+int main() {
+  kelv::startUp();
+  kelv::KELVARODINE();
+  kelv::endRun();
+}

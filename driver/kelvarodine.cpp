@@ -1,0 +1,122 @@
+// The main program: banner, input files, the five questions, the arrays, the
+// window loop and the grid file.
+#include <algorithm>
+#include <string>
+
+#include "driver/analysis.hpp"
+#include "driver/kelvarodine.hpp"
+#include "textio/textio.hpp"
+
+namespace kelv {
+
+int32_t fftLength(int32_t nlen) {
+  if (nlen <= 1) return 1;
+  int32_t nfft = 2;
+  while (nfft < nlen) nfft *= 2;
+  return nfft;
+}
+
+int32_t clampShift(int32_t answer, int32_t nlen) { return std::min(nlen - 1, std::max(1, answer)); }
+
+int32_t windowCount(int32_t realSamples, int32_t nlen, int32_t shift) {
+  return (realSamples - nlen) / shift + 1;
+}
+
+bool acceptDifferencing(int32_t idiff) { return idiff == 0 || idiff == 1; }
+
+// Below 2 no shift keeps consecutive windows overlapping, above realSamples no
+// window fits, and above 2^30 no power of two fits 32 bits.
+bool acceptWindowLength(int32_t nlen, int32_t realSamples) {
+  return nlen >= 2 && nlen <= kMaxWindowLength && nlen <= realSamples;
+}
+
+// The model fit needs more transform points than lags.
+bool acceptOrder(int32_t order, int32_t nfft) { return order >= 1 && order < nfft; }
+
+namespace {
+
+// Writes the prompt and reads one integer until the read succeeds and `accept`
+// takes the value. The variable starts out rejected where possible, so that an
+// answer of a lone slash (which leaves it as it was) asks again.
+template <class Accept>
+void askInteger(std::string_view prompt, int32_t& value, Accept accept) {
+  for (;;) {
+    writeConsoleLine(prompt);
+    if (freeFormatRead(consoleInput(), {item(value)}, kHandleError) == ReadStatus::success &&
+        accept(value)) {
+      return;
+    }
+  }
+}
+
+void writeBanner() {
+  writeConsoleLine(std::string(55, '-'));
+  writeConsoleLine("This is the program for estimating spectral measure");
+  writeConsoleLine("of coherent behavior for a multidimensional time series");
+  writeConsoleLine("within moving time window.");
+  writeConsoleLine("Output file - \"Kelvarodine.grd\".");
+  writeConsoleLine(" ");
+  AU();
+  writeConsoleLine(std::string(51, '-'));
+}
+
+}  // namespace
+
+void KELVARODINE() {
+  RunParameters run;
+
+  writeBanner();
+
+  std::unique_ptr<std::string[]> seriesNames;
+  std::unique_ptr<int32_t[]> sampleCounts;
+  readListFile(run.nch, seriesNames, sampleCounts);
+  std::unique_ptr<float[]> samples;
+  run.realSamples =
+      readSeriesFiles(run.nch, seriesNames.get(), sampleCounts.get(), run.maxSamples, samples);
+  const int64_t nch = run.nch;
+
+  run.idiff = -1;
+  askInteger("Do you want to come to incremental (diff.) series (0/1) ?", run.idiff,
+             acceptDifferencing);
+
+  run.nlen = 0;
+  askInteger("What is the length of the time window ?", run.nlen,
+             [&](int32_t nlen) { return acceptWindowLength(nlen, run.realSamples); });
+  run.nfft = fftLength(run.nlen);
+  run.nfreq = run.nfft / 2;
+  auto windowData = createArray<float>({nch, run.nfft});
+  auto spectra = createArray<cfloat>({nch, nch, run.nfreq});
+  auto freqMatrix = createArray<cfloat>({nch, nch});
+  auto coherences = createArray<float>({nch});
+
+  int32_t shiftAnswer = 0;
+  askInteger("What is the length of the intervals` shift= ?", shiftAnswer,
+             [](int32_t) { return true; });
+  run.shift = clampShift(shiftAnswer, run.nlen);
+
+  writeConsoleLine(" ");
+
+  run.order = 0;
+  askInteger("What is the AR-order (1 <= *) ?", run.order,
+             [&](int32_t order) { return acceptOrder(order, run.nfft); });
+  run.nWindows = windowCount(run.realSamples, run.nlen, run.shift);
+  auto grid = createArray<float>({run.nfreq, run.nWindows});
+
+  run.Tini = 0.0f;
+  run.Tstep = 0.0f;
+  for (;;) {
+    writeConsoleLine("What are the values of initial time mark for series and time step:");
+    writeConsoleLine("Tini, Tstep=?");
+    if (freeFormatRead(consoleInput(), {item(run.Tini), item(run.Tstep)}, kHandleError) ==
+            ReadStatus::success &&
+        run.Tstep > 0.0f) {
+      break;
+    }
+  }
+
+  runWindowLoop(run, samples.get(), windowData.get(), spectra.get(), freqMatrix.get(),
+                coherences.get(), grid.get());
+  writeGridFile(run, grid.get());
+}
+
+}  // namespace kelv

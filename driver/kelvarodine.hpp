@@ -1,0 +1,64 @@
+// The main program of Kelvarodine and its steps: the start-up notice, the list and
+// series files, the operator dialogue and the sizes derived from the answers.
+//
+// The main program owns every array of the run; each is created once, from the
+// counts and answers, and lives until the process ends. Counts are 32-bit; offsets
+// into the sample matrix (nch x maxSamples) are 64-bit.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace kelv {
+
+// The whole run up to and including the grid file; returns on a normal end.
+// Orderly stops and fatal errors end the process from inside.
+void KELVARODINE();
+
+// Writes the two-line start-up notice.
+inline constexpr int kNoticeLength = 70;
+void AU();
+
+// ---------------------------------------------------------------- series files
+// Longest line count taken from the first series file.
+inline constexpr int32_t kMaxSampleLines = 2000000000;
+
+// Writes `lines` as console lines, waits for the operator's Enter and stops.
+[[noreturn]] void orderlyStop(std::initializer_list<std::string_view> lines);
+
+// Leading blanks moved to the end (the length stays the same).
+std::string leftAdjusted(std::string_view name);
+// The name without its trailing blanks, as it is opened.
+std::string_view fileName(std::string_view name);
+
+// Opens and counts "list", reads its names (blank-padded to 256 characters) and
+// creates seriesNames and sampleCounts (nch entries each). Stops A and B.
+void readListFile(int32_t& nch, std::unique_ptr<std::string[]>& seriesNames,
+                  std::unique_ptr<int32_t[]>& sampleCounts);
+
+// Counts the lines of the first series file, creates the sample matrix (nch x
+// maxSamples, zero-filled), reads every series into it (names are left-adjusted in
+// place), reports each, and returns the common length realSamples. Stop C.
+int32_t readSeriesFiles(int32_t nch, std::string* seriesNames, int32_t* sampleCounts,
+                        int32_t& maxSamples, std::unique_ptr<float[]>& samples);
+
+// ---------------------------------------------------------------- derived values
+inline constexpr int32_t kMaxWindowLength = int32_t{1} << 30;
+
+// Smallest power of two 2^k, k >= 1, not below nlen; 1 for nlen <= 1.
+// nlen must not exceed kMaxWindowLength.
+int32_t fftLength(int32_t nlen);
+// The answer to the shift prompt clamped to 1..nlen-1 (nlen >= 2).
+int32_t clampShift(int32_t answer, int32_t nlen);
+// (realSamples - nlen) / shift + 1, truncating toward zero.
+int32_t windowCount(int32_t realSamples, int32_t nlen, int32_t shift);
+
+// Acceptance rules of the prompts whose answers are tested.
+bool acceptDifferencing(int32_t idiff);
+bool acceptWindowLength(int32_t nlen, int32_t realSamples);
+bool acceptOrder(int32_t order, int32_t nfft);
+
+}  // namespace kelv
