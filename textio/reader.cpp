@@ -1,0 +1,315 @@
+// The free-format and 256-column reader over the console and the file channel.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include "textio/textio.hpp"
+#include "textio/units.hpp"
+
+namespace kelv {
+
+using namespace textio_internal;
+
+namespace {
+
+constexpr std::size_t kChunk = 1 << 16;
+constexpr char kCtrlZ = '\x1A';
+
+InputUnit& consoleUnit() {
+  static InputUnit unit = [] {
+    InputUnit u;
+    u.number = kConsoleInputUnit;
+    u.name = "stdin";
+    u.isConsole = true;
+    u.fd = 0;
+    return u;
+  }();
+  return unit;
+}
+
+enum class Fetch { ok, endOfFile, deviceError };
+
+// Appends the next bytes of the device to the buffer; 0 at its end.
+Fetch fill(InputUnit& u, bool& atEnd) {
+  atEnd = false;
+  if (u.bufferPos > 0) {
+    u.buffer.erase(0, u.bufferPos);
+    u.scanned -= std::min(u.scanned, u.bufferPos);
+    u.bufferPos = 0;
+  }
+  if (u.fromMemory) {
+    const std::size_t n = std::min(kChunk, u.memory.size() - u.memoryPos);
+    u.buffer.append(u.memory, u.memoryPos, n);
+    u.memoryPos += n;
+    atEnd = n == 0;
+    return Fetch::ok;
+  }
+  char chunk[kChunk];
+  for (;;) {
+    const ssize_t n = ::read(u.fd, chunk, sizeof chunk);
+    if (n > 0) {
+      u.buffer.append(chunk, static_cast<std::size_t>(n));
+      return Fetch::ok;
+    }
+    if (n == 0) {
+      atEnd = true;
+      return Fetch::ok;
+    }
+    if (errno == EINTR) continue;
+    // A closed standard input is the end of the console's input.
+    if (u.isConsole && errno == EBADF) {
+      atEnd = true;
+      return Fetch::ok;
+    }
+    return Fetch::deviceError;
+  }
+}
+
+// Cuts the next record out of the input: up to a line feed, without a carriage
+// return right before it; a last line without a line feed is a record too.
+Fetch nextRecord(InputUnit& u) {
+  if (u.isConsole) writePendingLineFeed(false);
+  u.record.clear();
+  u.pos = 0;
+  for (;;) {
+    const std::size_t from = std::max(u.bufferPos, u.scanned);
+    const std::size_t lf = u.buffer.find('\n', from);
+    std::size_t end = lf;
+    bool atEnd = false;
+    if (lf == std::string::npos) {
+      u.scanned = u.buffer.size();
+      const Fetch f = fill(u, atEnd);
+      if (f != Fetch::ok) return f;
+      if (!atEnd) continue;
+      if (u.bufferPos >= u.buffer.size()) return Fetch::endOfFile;
+      end = u.buffer.size();
+    }
+    std::size_t stop = end;
+    if (stop > u.bufferPos && u.buffer[stop - 1] == '\r') --stop;
+    u.record.assign(u.buffer, u.bufferPos, stop - u.bufferPos);
+    u.bufferPos = atEnd ? end : end + 1;
+    u.scanned = u.bufferPos;
+    if (u.isConsole && u.record.size() == 1 && u.record[0] == kCtrlZ) return Fetch::endOfFile;
+    return Fetch::ok;
+  }
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool endsToken(char c) { return isBlank(c) || c == ',' || c == '/'; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The parts of a numeric token: sign, mantissa digits around at most one point,
+// and an exponent (a letter E, D or Q with an optional sign, or a sign alone).
+struct NumberForm {
+  bool negative = false;
+  std::string_view mantissa;  // digits and at most one point
+  bool hasPoint = false;
+  bool hasExponent = false;
+  int64_t exponent = 0;       // saturated far beyond any float's range
+};
+
+bool parseNumber(std::string_view t, NumberForm& f) {
+  std::size_t i = 0;
+  const std::size_t n = t.size();
+  if (i < n && (t[i] == '+' || t[i] == '-')) f.negative = t[i++] == '-';
+  const std::size_t start = i;
+  std::size_t digits = 0;
+  while (i < n && isDigit(t[i])) ++i, ++digits;
+  if (i < n && t[i] == '.') {
+    f.hasPoint = true;
+    ++i;
+    while (i < n && isDigit(t[i])) ++i, ++digits;
+  }
+  if (digits == 0) return false;
+  f.mantissa = t.substr(start, i - start);
+  if (i == n) return true;
+  const char c = t[i];
+  if (std::strchr("EeDdQq", c)) {
+    ++i;
+    f.hasExponent = true;
+  } else if (c != '+' && c != '-') {
+    return false;
+  }
+  f.hasExponent = true;
+  bool negExp = false;
+  if (i < n && (t[i] == '+' || t[i] == '-')) negExp = t[i++] == '-';
+  if (i == n) return false;
+  int64_t e = 0;
+  for (; i < n; ++i) {
+    if (!isDigit(t[i])) return false;
+    if (e < 1000000) e = e * 10 + (t[i] - '0');
+  }
+  f.exponent = negExp ? -e : e;
+  return true;
+}
+
+// Converts a token for an item; 0, or the error number of a read error.
+int32_t convert(std::string_view token, const ReadItem& item) {
+  NumberForm f;
+  if (!parseNumber(token, f)) return kErrSyntax;
+  if (item.kind == ReadItem::Kind::integer) {
+    if (f.hasPoint || f.hasExponent) return kErrConversion;
+    int64_t v = 0;
+    for (char c : f.mantissa) {
+      v = v * 10 + (c - '0');
+      if (v > int64_t{1} << 32) return kErrConversion;
+    }
+    if (f.negative) v = -v;
+    if (v < INT32_MIN || v > INT32_MAX) return kErrConversion;
+    *static_cast<int32_t*>(item.target) = static_cast<int32_t>(v);
+    return 0;
+  }
+  std::string text(f.mantissa);
+  text += 'e';
+  text += std::to_string(f.exponent);
+  float value = 0.0f;
+  const auto r = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (r.ec == std::errc::result_out_of_range) {
+    // Decimal magnitude of the leading digit tells overflow from underflow.
+    int64_t magnitude = f.exponent;
+    const std::size_t point = f.hasPoint ? f.mantissa.find('.') : f.mantissa.size();
+    const std::size_t first = f.mantissa.find_first_of("123456789");
+    if (first == std::string_view::npos) {
+      value = 0.0f;
+    } else {
+      magnitude += first < point ? static_cast<int64_t>(point - first) - 1
+                                 : -static_cast<int64_t>(first - point);
+      if (magnitude >= 0) return kErrConversion;
+      value = 0.0f;  // underflow is not an error
+    }
+  } else if (r.ec != std::errc() || r.ptr != text.data() + text.size()) {
+    return kErrSyntax;
+  }
+  *static_cast<float*>(item.target) = f.negative ? -value : value;
+  return 0;
+}
+
+// One read statement's walk over the input.
+class Statement {
+ public:
+  Statement(InputUnit& unit, unsigned handles) : u_(unit), handles_(handles) {}
+
+  ReadStatus fail(Fetch why) {
+    if (why == Fetch::endOfFile) {
+      if (handles_ & kHandleEnd) return ReadStatus::endOfFile;
+      fatalError(kErrEndOfFile, u_.number, u_.name);
+    }
+    return readError(kErrRead);
+  }
+
+  ReadStatus readError(int32_t number) {
+    if (handles_ & kHandleError) return ReadStatus::readError;
+    fatalError(number, u_.number, u_.name);
+  }
+
+  ReadStatus run(std::span<const ReadItem> items) {
+    if (const Fetch f = nextRecord(u_); f != Fetch::ok) return fail(f);
+    for (const ReadItem& item : items) {
+      if (repeatLeft_ > 0) {
+        --repeatLeft_;
+        if (!repeatNull_)
+          if (const int32_t e = convert(repeatValue_, item)) return readError(e);
+        continue;
+      }
+      for (;;) {
+        while (u_.pos < u_.record.size() && isBlank(u_.record[u_.pos])) ++u_.pos;
+        if (u_.pos == u_.record.size()) {
+          if (const Fetch f = nextRecord(u_); f != Fetch::ok) return fail(f);
+          continue;
+        }
+        const char c = u_.record[u_.pos];
+        if (c == ',') {
+          ++u_.pos;
+          if (separatorPending_) {  // the comma that ends the previous value
+            separatorPending_ = false;
+            continue;
+          }
+          break;  // a null value: the item keeps its content
+        }
+        if (c == '/') return ReadStatus::success;
+        const std::size_t start = u_.pos;
+        while (u_.pos < u_.record.size() && !endsToken(u_.record[u_.pos])) ++u_.pos;
+        separatorPending_ = true;
+        const std::string_view token(u_.record.data() + start, u_.pos - start);
+        if (const int32_t e = take(token, item)) return readError(e);
+        break;
+      }
+    }
+    return ReadStatus::success;
+  }
+
+ private:
+  // A value token, or a repeat r*c / r* whose first copy goes to `item`.
+  int32_t take(std::string_view token, const ReadItem& item) {
+    const std::size_t star = token.find('*');
+    if (star == std::string_view::npos) return convert(token, item);
+    uint64_t r = 0;
+    if (star == 0) return kErrSyntax;
+    for (std::size_t i = 0; i < star; ++i) {
+      if (!isDigit(token[i])) return kErrSyntax;
+      r = std::min<uint64_t>(r * 10 + static_cast<uint64_t>(token[i] - '0'), uint64_t{1} << 40);
+    }
+    if (r == 0) return kErrSyntax;
+    repeatLeft_ = r - 1;
+    repeatValue_.assign(token.substr(star + 1));
+    repeatNull_ = repeatValue_.empty();
+    if (repeatNull_) return 0;
+    return convert(repeatValue_, item);
+  }
+
+  InputUnit& u_;
+  unsigned handles_;
+  bool separatorPending_ = false;
+  uint64_t repeatLeft_ = 0;
+  bool repeatNull_ = false;
+  std::string repeatValue_;
+};
+
+}  // namespace
+
+InputUnit& consoleInput() { return consoleUnit(); }
+
+ReadStatus freeFormatRead(InputUnit& unit, std::span<const ReadItem> items, unsigned handles) {
+  Statement s(unit, handles);
+  return s.run(items);
+}
+
+ReadStatus formattedLineRead(InputUnit& unit, std::string& field, unsigned handles) {
+  Statement s(unit, handles);
+  if (const Fetch f = nextRecord(unit); f != Fetch::ok) return s.fail(f);
+  field.assign(unit.record, 0, std::min<std::size_t>(unit.record.size(), kNameFieldWidth));
+  field.resize(kNameFieldWidth, ' ');
+  return ReadStatus::success;
+}
+
+namespace textio_internal {
+
+void resetInputBuffers(InputUnit& u) {
+  u.buffer.clear();
+  u.bufferPos = 0;
+  u.scanned = 0;
+  u.record.clear();
+  u.pos = 0;
+  u.memoryPos = 0;
+}
+
+void resetConsoleInput(int fd) {
+  InputUnit& u = consoleUnit();
+  resetInputBuffers(u);
+  u.fromMemory = false;
+  u.memory.clear();
+  u.fd = fd;
+}
+
+void attachConsoleInput(std::string_view content) {
+  InputUnit& u = consoleUnit();
+  resetInputBuffers(u);
+  u.fromMemory = true;
+  u.memory.assign(content);
+}
+
+}  // namespace textio_internal
+}  // namespace kelv
