@@ -1,0 +1,98 @@
+// kelvarodine-example: writes the bundled example data set into a directory.
+//
+//   kelvarodine-example DIR [--channels N] [--samples N] [--seed N]
+//
+// Writes channel1.txt ... channelN.txt (one sample per line, "%.6f", LF line ends)
+// and the file "list" naming them. The defaults (4 channels, 30000 samples, seed 1)
+// make the bundled example; other sizes serve benchmarking. The same arguments give
+// the same bytes on every run.
+//
+// The data come from a vector autoregressive process of order 2. Channel 1 resonates
+// near 0.1 cycles per sample (AR(2), pole radius 0.95); channel j > 1 resonates at
+// 0.05 + 0.4 (j - 1) / N with pole radius 0.8. In the first and last thirds of the
+// record the channels are independent, so the coherence measure is 0 at every
+// frequency. In the middle third channel j also follows channel j - 1 one sample
+// later (coefficient 0.9), a chain that lets every channel be explained by the
+// others where channel 1's resonance dominates: the measure there peaks at about
+// 0.996 near 0.1 and falls to a few hundredths above 0.4. The process runs
+// continuously through both switches, after a burn-in of 2000 samples.
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "examples/example_model.hpp"
+#include "examples/varsim.hpp"
+
+namespace {
+
+using kelv::sim::VarModel;
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: kelvarodine-example DIR [--channels N] [--samples N] [--seed N]\n"
+               "  N channels >= 2 (default 4), samples >= 64 (default 30000), seed (default 1)\n");
+  return 2;
+}
+
+bool parseNumber(std::string_view text, int64_t& value) {
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+bool writeSeries(const std::filesystem::path& dir, const std::vector<std::string>& names,
+                 const std::vector<float>& data, int nch, int64_t nsamples) {
+  for (int j = 0; j < nch; ++j) {
+    std::FILE* f = std::fopen((dir / names[j]).c_str(), "wb");
+    if (!f) return false;
+    for (int64_t t = 0; t < nsamples; ++t) std::fprintf(f, "%.6f\n", double(data[t * nch + j]));
+    if (std::fclose(f) != 0) return false;
+  }
+  std::FILE* list = std::fopen((dir / "list").c_str(), "wb");
+  if (!list) return false;
+  for (const auto& name : names) std::fprintf(list, "%s\n", name.c_str());
+  return std::fclose(list) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || argc % 2 != 0) return usage();
+  const std::filesystem::path dir = argv[1];
+  int64_t nch = 4, nsamples = 30000, seed = 1;
+  for (int i = 2; i < argc; i += 2) {
+    const std::string_view flag = argv[i];
+    int64_t* target = flag == "--channels" ? &nch
+                      : flag == "--samples" ? &nsamples
+                      : flag == "--seed"    ? &seed
+                                            : nullptr;
+    if (!target || !parseNumber(argv[i + 1], *target)) return usage();
+  }
+  if (nch < 2 || nch > 1000 || nsamples < 64 || nsamples > 100000000 || seed < 0) return usage();
+
+  const int n = int(nch);
+  const VarModel independent = kelv::sim::exampleModel(n, false);
+  const VarModel coupled = kelv::sim::exampleModel(n, true);
+  kelv::sim::VarSimulator sim(n, 2, uint64_t(seed));
+  std::vector<double> burn(n);
+  for (int t = 0; t < 2000; ++t) sim.step(independent, burn.data());
+  std::vector<float> data(size_t(n) * size_t(nsamples));
+  const int64_t switchOn = nsamples / 3, switchOff = 2 * nsamples / 3;
+  for (int64_t t = 0; t < nsamples; ++t) {
+    const bool on = t >= switchOn && t < switchOff;
+    sim.step(on ? coupled : independent, data.data() + t * n);
+  }
+
+  std::vector<std::string> names;
+  for (int j = 1; j <= n; ++j) names.push_back("channel" + std::to_string(j) + ".txt");
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec || !writeSeries(dir, names, data, n, nsamples)) {
+    std::fprintf(stderr, "kelvarodine-example: cannot write into %s\n", dir.c_str());
+    return 1;
+  }
+  return 0;
+}

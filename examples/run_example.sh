@@ -1,0 +1,20 @@
+#!/bin/sh
+# Runs Kelvarodine on the bundled example in a scratch directory.
+#   examples/run_example.sh [BUILD_DIR]    (default: build)
+# Makes scratch/example under the repository afresh, writes the example series and
+# "list" there, answers the five questions from examples/answers.txt and leaves
+# "Kelvarodine.grd" in that directory.
+set -eu
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-build}
+case $build in /*) ;; *) build=$repo/$build ;; esac
+for exe in "$build/examples/kelvarodine-example" "$build/driver/kelvarodine"; do
+  [ -x "$exe" ] || { echo "run_example.sh: $exe is missing; build first" >&2; exit 1; }
+done
+work=$repo/scratch/example
+rm -rf "$work"
+mkdir -p "$work"
+"$build/examples/kelvarodine-example" "$work"
+(cd "$work" && "$build/driver/kelvarodine" < "$repo/examples/answers.txt")
+echo
+echo "Grid file: $work/Kelvarodine.grd"
