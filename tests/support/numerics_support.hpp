@@ -8,15 +8,18 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <limits>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -118,13 +121,16 @@ inline std::vector<float> randomWellConditionedReal(Rng& rng, int64_t n) {
   }
   return a;
 }
-inline double wellConditionedBound(int64_t n) { return 2.0 * static_cast<double>(n) + 1.0; }
+inline double wellConditionedBound(int64_t n) {
+  return 2.0 * static_cast<double>(n) + 1.0;
+}
 
 // Random permutation of 1..n (Fisher-Yates on our own uniform draws).
 inline std::vector<int64_t> randomPermutation(Rng& rng, int64_t n) {
   std::vector<int64_t> p(static_cast<size_t>(n));
   for (int64_t i = 0; i < n; ++i) p[static_cast<size_t>(i)] = i + 1;
-  for (int64_t i = n - 1; i > 0; --i) std::swap(p[static_cast<size_t>(i)], p[static_cast<size_t>(rng.integer(0, i))]);
+  for (int64_t i = n - 1; i > 0; --i)
+    std::swap(p[static_cast<size_t>(i)], p[static_cast<size_t>(rng.integer(0, i))]);
   return p;
 }
 
@@ -173,7 +179,9 @@ inline std::vector<cfloat> randomHermitianPd(Rng& rng, int64_t n) {
   }
   return a;
 }
-inline double hermitianPdBound(int64_t n) { return 2.0 * static_cast<double>(n) + 1.0; }
+inline double hermitianPdBound(int64_t n) {
+  return 2.0 * static_cast<double>(n) + 1.0;
+}
 
 // ---------------------------------------------------------------- comparisons
 
@@ -184,7 +192,8 @@ inline double identityResidual(int64_t n, const float* a, const float* b) {
   for (int64_t j = 1; j <= n; ++j)
     for (int64_t i = 1; i <= n; ++i) {
       double s = 0.0;
-      for (int64_t k = 1; k <= n; ++k) s += static_cast<double>(A(i, k)) * static_cast<double>(B(k, j));
+      for (int64_t k = 1; k <= n; ++k)
+        s += static_cast<double>(A(i, k)) * static_cast<double>(B(k, j));
       worst = std::max(worst, std::fabs(s - (i == j ? 1.0 : 0.0)));
     }
   return worst;
@@ -224,16 +233,15 @@ double maxAbs(const T* p, int64_t count) {
 template <class A, class E>
 ::testing::AssertionResult allNear(const A& actual, const E& expected, double tol) {
   if (std::size(actual) != std::size(expected))
-    return ::testing::AssertionFailure() << "sizes differ: " << std::size(actual) << " vs "
-                                         << std::size(expected);
+    return ::testing::AssertionFailure()
+           << "sizes differ: " << std::size(actual) << " vs " << std::size(expected);
   size_t i = 0;
   auto e = std::begin(expected);
   for (auto a = std::begin(actual); a != std::end(actual); ++a, ++e, ++i) {
     const auto diff = std::abs(*a - *e);
     if (!(static_cast<double>(diff) <= tol))
-      return ::testing::AssertionFailure()
-             << "element " << i + 1 << ": " << *a << " vs " << *e << " (|diff| " << diff << " > "
-             << tol << ")";
+      return ::testing::AssertionFailure() << "element " << i + 1 << ": " << *a << " vs " << *e
+                                           << " (|diff| " << diff << " > " << tol << ")";
   }
   return ::testing::AssertionSuccess();
 }
@@ -245,6 +253,30 @@ inline bool sameBits(float a, float b) {
   std::memcpy(&x, &a, sizeof x);
   std::memcpy(&y, &b, sizeof y);
   return x == y;
+}
+
+// ---------------------------------------------------------------- console capture
+
+// Runs `fn` with file descriptor 1 redirected to a temporary file and returns the
+// bytes written there (the console writer writes to descriptor 1 directly, and a
+// file makes it choose its plain line mode).
+template <class Fn>
+std::string captureStdout(Fn&& fn) {
+  std::fflush(stdout);
+  std::FILE* f = std::tmpfile();
+  if (f == nullptr) throw std::runtime_error("tmpfile failed");
+  const int saved = ::dup(1);
+  ::dup2(::fileno(f), 1);
+  fn();
+  std::fflush(stdout);
+  ::dup2(saved, 1);
+  ::close(saved);
+  std::string out;
+  std::rewind(f);
+  char buf[4096];
+  for (size_t got; (got = std::fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, got);
+  std::fclose(f);
+  return out;
 }
 
 }  // namespace kelv::testing
