@@ -1,1 +1,0 @@
-// Placeholder until the first source file of this library exists; delete it then.
