@@ -14,6 +14,7 @@ namespace {
 // the two lines of text with that rule.
 constexpr int16_t kNoticeKey = 0x4B1D;
 
+// clang-format off
 constexpr std::array<std::array<int16_t, kNoticeLength>, 2> kNoticeCodes = {{
     {{
         19286, 19320, 19313, 19307, 19324, 19311, 19314, 19321, 19316, 19315,
@@ -34,6 +35,7 @@ constexpr std::array<std::array<int16_t, kNoticeLength>, 2> kNoticeCodes = {{
         19261, 19312, 19324, 19305, 19311, 19316, 19326, 19320, 19310, 19251,
     }},
 }};
+// clang-format on
 
 }  // namespace
 

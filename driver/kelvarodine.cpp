@@ -1,10 +1,11 @@
 // The main program: banner, input files, the five questions, the arrays, the
 // window loop and the grid file.
+#include "driver/kelvarodine.hpp"
+
 #include <algorithm>
 #include <string>
 
 #include "driver/analysis.hpp"
-#include "driver/kelvarodine.hpp"
 #include "textio/textio.hpp"
 
 namespace kelv {
@@ -16,13 +17,17 @@ int32_t fftLength(int32_t nlen) {
   return nfft;
 }
 
-int32_t clampShift(int32_t answer, int32_t nlen) { return std::min(nlen - 1, std::max(1, answer)); }
+int32_t clampShift(int32_t answer, int32_t nlen) {
+  return std::min(nlen - 1, std::max(1, answer));
+}
 
 int32_t windowCount(int32_t realSamples, int32_t nlen, int32_t shift) {
   return (realSamples - nlen) / shift + 1;
 }
 
-bool acceptDifferencing(int32_t idiff) { return idiff == 0 || idiff == 1; }
+bool acceptDifferencing(int32_t idiff) {
+  return idiff == 0 || idiff == 1;
+}
 
 // Below 2 no shift keeps consecutive windows overlapping, above realSamples no
 // window fits, and above 2^30 no power of two fits 32 bits.
@@ -31,13 +36,15 @@ bool acceptWindowLength(int32_t nlen, int32_t realSamples) {
 }
 
 // The model fit needs more transform points than lags.
-bool acceptOrder(int32_t order, int32_t nfft) { return order >= 1 && order < nfft; }
+bool acceptOrder(int32_t order, int32_t nfft) {
+  return order >= 1 && order < nfft;
+}
 
 namespace {
 
 // Writes the prompt and reads one integer until the read succeeds and `accept`
-// takes the value. The variable starts out rejected where possible, so that an
-// answer of a lone slash (which leaves it as it was) asks again.
+// takes the value. An answer of a lone slash leaves the variable as it was, so the
+// callers start it at a value that is rejected where there is one.
 template <class Accept>
 void askInteger(std::string_view prompt, int32_t& value, Accept accept) {
   for (;;) {

@@ -101,8 +101,8 @@ int32_t readSeriesFiles(int32_t nch, std::string* seriesNames, int32_t* sampleCo
     const std::string& name = seriesNames[j - 1];
     openForReading(fileName(name), false);
     int32_t count = 0;
-    while (count < maxSamples &&
-           freeFormatRead(fileInput(), {item(x(j, count + 1))}, kHandleBoth) == ReadStatus::success) {
+    while (count < maxSamples && freeFormatRead(fileInput(), {item(x(j, count + 1))},
+                                                kHandleBoth) == ReadStatus::success) {
       ++count;
     }
     sampleCounts[j - 1] = count;

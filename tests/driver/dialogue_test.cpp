@@ -27,7 +27,9 @@ std::string rightAligned(const std::string& text, std::size_t width) {
 }
 
 // A free-format console record of one string, in plain mode.
-std::string line(const std::string& text) { return " " + text + "\r\n"; }
+std::string line(const std::string& text) {
+  return " " + text + "\r\n";
+}
 
 // A free-format record of a string and a 12-column integer.
 std::string lineWithCount(const std::string& text, int32_t n) {
@@ -63,10 +65,10 @@ const std::string kPrompt5 =
     line("What are the values of initial time mark for series and time step:") +
     line("Tini, Tstep=?");
 const std::string kStopLine = "Stop - Program terminated.\r\n";
-const std::string kStopB = line("Number of series must be => 2 !") +
-                           line("Press <Enter> to terminate...") + kStopLine;
-const std::string kStopC = line("The real time window is too short !") +
-                           line("Press <Enter> to terminate...") + kStopLine;
+const std::string kStopB =
+    line("Number of series must be => 2 !") + line("Press <Enter> to terminate...") + kStopLine;
+const std::string kStopC =
+    line("The real time window is too short !") + line("Press <Enter> to terminate...") + kStopLine;
 
 // ---------------------------------------------------------------- input files
 // n samples of channel `channel` of a noisy two-channel process, one per line,
@@ -125,7 +127,8 @@ std::string twoInts(int32_t a, int32_t b) {
 }
 
 // ---------------------------------------------------------------- whole dialogue
-// Every retry rule of the five prompts in one run: prompt 1 takes only 0 or 1;
+// Every retry rule of the five prompts in one run: prompt 1 takes only 0 or 1 (a
+// lone slash, which leaves the answer unset, asks again);
 // prompt 2 rejects 1, a length beyond the series and a non-integer; the shift 300
 // is clamped to 255; prompt 4 rejects 0 and an order the transform cannot carry;
 // prompt 5 rejects a zero and a negative time step.
@@ -133,18 +136,19 @@ TEST(Dialogue, FullTranscriptWithRetries) {
   TempDir dir;
   writeTwoSeries(dir, 511);
   const std::string answers =
-      "2\n-1\nx\n1\n"
+      "/\n2\n-1\nx\n1\n"
       "1\n512\n2.5\n256\n"
       "300\n"
       "0\n256\n2\n"
-      "0 0\n0 -1\n10 0.5\n";
+      "/\n0 0\n0 -1\n10 0.5\n";
   const RunResult r = runKelvarodine(dir, answers);
 
   // shift 255 gives (511 - 256) / 255 + 1 = 2 windows; 300 would give 1.
   const std::string expected = kBanner + twoSeriesReports(511) + kPrompt1 + kPrompt1 + kPrompt1 +
-                               kPrompt1 + kPrompt2 + kPrompt2 + kPrompt2 + kPrompt2 + kPrompt3 +
-                               line(" ") + kPrompt4 + kPrompt4 + kPrompt4 + kPrompt5 + kPrompt5 +
-                               kPrompt5 + progressLine(1, 2) + progressLine(2, 1);
+                               kPrompt1 + kPrompt1 + kPrompt2 + kPrompt2 + kPrompt2 + kPrompt2 +
+                               kPrompt3 + line(" ") + kPrompt4 + kPrompt4 + kPrompt4 + kPrompt5 +
+                               kPrompt5 + kPrompt5 + kPrompt5 + progressLine(1, 2) +
+                               progressLine(2, 1);
   EXPECT_EQ(r.out, expected);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.exitCode, 0);
@@ -207,8 +211,9 @@ TEST(Dialogue, StopBFewerThanTwoSeries) {
     writeFile(dir / "list", list);
     writeFile(dir / "a.dat", seriesText(100, 1));
     const RunResult r = runKelvarodine(dir, "anything\n");
-    EXPECT_EQ(r.out, kBanner + lineWithCount("Number of series to process =", list.empty() ? 0 : 1) +
-                         kStopB);
+    EXPECT_EQ(
+        r.out,
+        kBanner + lineWithCount("Number of series to process =", list.empty() ? 0 : 1) + kStopB);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exitCode, 1);
   }
@@ -227,6 +232,13 @@ TEST(Dialogue, StopCTooFewSamples) {
                          lineWithCount("Real number of samples to be processed =", 63) + kStopC);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_FALSE(std::filesystem::exists(dir / "Kelvarodine.grd"));
+  }
+  {  // 64 common samples are enough: the dialogue begins.
+    TempDir dir;
+    writeTwoSeries(dir, 64);
+    const RunResult r = runKelvarodine(dir, "");
+    EXPECT_EQ(r.out, kBanner + twoSeriesReports(64) + kPrompt1);
+    EXPECT_EQ(r.exitCode, 24);
   }
   {  // A text header ends a series before its first value.
     TempDir dir;
@@ -250,8 +262,9 @@ TEST(Dialogue, StopCTooFewSamples) {
                          lineWithCount("Number of samples to be processed <=", 0) +
                          seriesLine("a.dat", 0) + seriesLine("b.dat", 0) +
                          lineWithCount("Real number of samples to be processed =", 0) + kStopC);
-    EXPECT_NE(r.out.find(" From the serie a.dat" + std::string(17, ' ') + " samples were read.\r\n"),
-              std::string::npos);
+    EXPECT_NE(
+        r.out.find(" From the serie a.dat" + std::string(17, ' ') + " samples were read.\r\n"),
+        std::string::npos);
     EXPECT_EQ(r.exitCode, 1);
   }
 }
@@ -279,7 +292,8 @@ TEST(Dialogue, MissingSeriesFileIsFatal) {
 }
 
 TEST(Dialogue, EndOfInputIsFatal) {
-  const std::string report = "kelvarodine: severe (24): end-of-file during read, unit -4, file stdin\n";
+  const std::string report =
+      "kelvarodine: severe (24): end-of-file during read, unit -4, file stdin\n";
   {  // at the first prompt
     TempDir dir;
     writeTwoSeries(dir, 100);
