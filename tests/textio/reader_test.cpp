@@ -1,0 +1,359 @@
+// The free-format and 256-column reader: records, tokens, values, statuses.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "textio_support.hpp"
+
+namespace kelv {
+namespace {
+
+using textio_internal::attachConsoleInput;
+using textio_internal::attachFileInput;
+
+constexpr float kKept = -777.0f;
+constexpr int32_t kKeptInt = -777;
+
+struct FloatCase {
+  const char* input;
+  ReadStatus status;
+  float value;
+};
+
+TEST(FreeFormatRead, OneRealItem) {
+  const float tiny = std::numeric_limits<float>::denorm_min();
+  const FloatCase cases[] = {
+      {"3\n", ReadStatus::success, 3.0f},
+      {"-0.25", ReadStatus::success, -0.25f},
+      {"1.5E-3", ReadStatus::success, 1.5e-3f},
+      {"2d0", ReadStatus::success, 2.0f},
+      {"1e+5", ReadStatus::success, 1e5f},
+      {"1Q2", ReadStatus::success, 100.0f},
+      {".5", ReadStatus::success, 0.5f},
+      {"5.", ReadStatus::success, 5.0f},
+      {"+7", ReadStatus::success, 7.0f},
+      {"0.1", ReadStatus::success, 0.1f},
+      {"16777217", ReadStatus::success, 16777216.0f},  // nearest float, tie to even
+      {"1.0+5", ReadStatus::success, 1e5f},             // a signed exponent without a letter
+      {"1-5", ReadStatus::success, 1e-5f},
+      {"1e-46", ReadStatus::success, 0.0f},  // underflow is no error
+      {"-1e-50", ReadStatus::success, -0.0f},
+      {"1.4e-45", ReadStatus::success, tiny},
+      {"0e999999999999", ReadStatus::success, 0.0f},
+      {"1e-99999999999999999999", ReadStatus::success, 0.0f},
+      {"0.00001e6", ReadStatus::success, 10.0f},
+      {"3.4028235e38", ReadStatus::success, std::numeric_limits<float>::max()},
+      {" \t 7 abc", ReadStatus::success, 7.0f},
+      {"5.5 6.6", ReadStatus::success, 5.5f},
+      {"5.5,6.6", ReadStatus::success, 5.5f},
+      {"\n\n  \n\t\n7\n", ReadStatus::success, 7.0f},
+      {"7\r\n", ReadStatus::success, 7.0f},
+      {"7\r", ReadStatus::success, 7.0f},
+      {"/", ReadStatus::success, kKept},
+      {"  / 5", ReadStatus::success, kKept},
+      {",", ReadStatus::success, kKept},
+      {"2*", ReadStatus::success, kKept},
+      {"2*4.5", ReadStatus::success, 4.5f},
+      {"", ReadStatus::endOfFile, kKept},
+      {"\n\n \r\n", ReadStatus::endOfFile, kKept},
+      // Out of the float range: a conversion error.
+      {"1e99", ReadStatus::readError, kKept},
+      {"-1e99", ReadStatus::readError, kKept},
+      {"3.5e38", ReadStatus::readError, kKept},
+      {"1e99999999999999999999", ReadStatus::readError, kKept},
+      // Malformed tokens.
+      {"abc", ReadStatus::readError, kKept},
+      {"1..2", ReadStatus::readError, kKept},
+      {"1e2e3", ReadStatus::readError, kKept},
+      {"--1", ReadStatus::readError, kKept},
+      {"+", ReadStatus::readError, kKept},
+      {"-", ReadStatus::readError, kKept},
+      {".", ReadStatus::readError, kKept},
+      {"e5", ReadStatus::readError, kKept},
+      {"1e", ReadStatus::readError, kKept},
+      {"1e+", ReadStatus::readError, kKept},
+      {"1+-5", ReadStatus::readError, kKept},
+      {"1.5.", ReadStatus::readError, kKept},
+      {"12a", ReadStatus::readError, kKept},
+      {"nan", ReadStatus::readError, kKept},
+      {"inf", ReadStatus::readError, kKept},
+      {"0x10", ReadStatus::readError, kKept},
+      {"1\r2", ReadStatus::readError, kKept},
+      {"*5", ReadStatus::readError, kKept},
+      {"0*5", ReadStatus::readError, kKept},
+      {"a*5", ReadStatus::readError, kKept},
+      {"2*x", ReadStatus::readError, kKept},
+  };
+  for (const auto& c : cases) {
+    attachFileInput("a.dat", c.input);
+    float v = kKept;
+    EXPECT_EQ(freeFormatRead(fileInput(), {item(v)}, kHandleBoth), c.status) << '"' << c.input << '"';
+    EXPECT_EQ(std::bit_cast<uint32_t>(v), std::bit_cast<uint32_t>(c.value)) << '"' << c.input << '"';
+  }
+  closeFile();
+}
+
+TEST(FreeFormatRead, NulBytesAreCharacters) {
+  attachFileInput("a.dat", std::string("1\0 2\n", 5));
+  float v = kKept;
+  EXPECT_EQ(freeFormatRead(fileInput(), {item(v)}, kHandleBoth), ReadStatus::readError);
+  EXPECT_EQ(v, kKept);
+  closeFile();
+}
+
+TEST(FreeFormatRead, OneIntegerItem) {
+  const struct {
+    const char* input;
+    ReadStatus status;
+    int32_t value;
+  } cases[] = {
+      {"12", ReadStatus::success, 12},
+      {"  12  ", ReadStatus::success, 12},
+      {"12 abc", ReadStatus::success, 12},
+      {"+64", ReadStatus::success, 64},
+      {"-0", ReadStatus::success, 0},
+      {"0000000000000000000000012", ReadStatus::success, 12},
+      {"-2147483648", ReadStatus::success, INT32_MIN},
+      {"2147483647", ReadStatus::success, INT32_MAX},
+      {"3*9", ReadStatus::success, 9},
+      {"2147483648", ReadStatus::readError, kKeptInt},
+      {"-2147483649", ReadStatus::readError, kKeptInt},
+      {"3000000000", ReadStatus::readError, kKeptInt},
+      {"99999999999999999999999999", ReadStatus::readError, kKeptInt},
+      {"2.5", ReadStatus::readError, kKeptInt},
+      {"5.", ReadStatus::readError, kKeptInt},
+      {"1e3", ReadStatus::readError, kKeptInt},
+      {"12a", ReadStatus::readError, kKeptInt},
+      {"abc", ReadStatus::readError, kKeptInt},
+      {"", ReadStatus::endOfFile, kKeptInt},
+  };
+  for (const auto& c : cases) {
+    attachFileInput("a.dat", c.input);
+    int32_t v = kKeptInt;
+    EXPECT_EQ(freeFormatRead(fileInput(), {item(v)}, kHandleBoth), c.status) << '"' << c.input << '"';
+    EXPECT_EQ(v, c.value) << '"' << c.input << '"';
+  }
+  closeFile();
+}
+
+TEST(FreeFormatRead, SeveralItemsSeparatorsNullsRepeatsAndSlash) {
+  const struct {
+    const char* input;
+    ReadStatus status;
+    std::vector<int32_t> values;
+  } cases[] = {
+      {"1 2 3", ReadStatus::success, {1, 2, 3}},
+      {"1,2,3", ReadStatus::success, {1, 2, 3}},
+      {"1 , 2 ,3", ReadStatus::success, {1, 2, 3}},
+      {"1\n2\n\n3", ReadStatus::success, {1, 2, 3}},
+      {"1,,3", ReadStatus::success, {1, kKeptInt, 3}},
+      {"1 , , 3", ReadStatus::success, {1, kKeptInt, 3}},
+      {",5", ReadStatus::endOfFile, {kKeptInt, 5, kKeptInt}},
+      {",,,", ReadStatus::success, {kKeptInt, kKeptInt, kKeptInt}},
+      {"3*7", ReadStatus::success, {7, 7, 7}},
+      {"2*7 8 9", ReadStatus::success, {7, 7, 8}},
+      {"2*,9", ReadStatus::success, {kKeptInt, kKeptInt, 9}},
+      {"1 2*", ReadStatus::success, {1, kKeptInt, kKeptInt}},
+      {"1 / 5", ReadStatus::success, {1, kKeptInt, kKeptInt}},
+      {"1,/", ReadStatus::success, {1, kKeptInt, kKeptInt}},
+      {"1 2/3", ReadStatus::success, {1, 2, kKeptInt}},
+      {"1 x 3", ReadStatus::readError, {1, kKeptInt, kKeptInt}},
+      {"1 2*x", ReadStatus::readError, {1, kKeptInt, kKeptInt}},
+      {"1 2", ReadStatus::endOfFile, {1, 2, kKeptInt}},
+  };
+  for (const auto& c : cases) {
+    attachFileInput("a.dat", c.input);
+    std::vector<int32_t> v(3, kKeptInt);
+    EXPECT_EQ(freeFormatRead(fileInput(), {item(v[0]), item(v[1]), item(v[2])}, kHandleBoth),
+              c.status)
+        << '"' << c.input << '"';
+    EXPECT_EQ(v, c.values) << '"' << c.input << '"';
+  }
+  closeFile();
+}
+
+TEST(FreeFormatRead, TimeMarkAndStepOnOneOrTwoLines) {
+  for (const char* input : {"0 1\n", "0,1\n", "0\n1\n", "  0\r\n\r\n 1.0 \r\n"}) {
+    attachFileInput("a.dat", input);
+    float tini = kKept, tstep = kKept;
+    EXPECT_EQ(freeFormatRead(fileInput(), {item(tini), item(tstep)}, kHandleBoth),
+              ReadStatus::success);
+    EXPECT_EQ(tini, 0.0f) << input;
+    EXPECT_EQ(tstep, 1.0f) << input;
+  }
+  closeFile();
+}
+
+TEST(FreeFormatRead, EachStatementStartsAtANewRecord) {
+  attachFileInput("a.dat", "1 2\n3 4 5\n6\n7*8\n9");
+  int32_t a = 0, b = 0;
+  std::vector<int32_t> got;
+  while (freeFormatRead(fileInput(), {item(a)}, kHandleEnd) == ReadStatus::success) got.push_back(a);
+  EXPECT_EQ(got, (std::vector<int32_t>{1, 3, 6, 8, 9}));
+  // Repeats left over by one statement do not reach the next.
+  attachFileInput("a.dat", "5*1\n2 3\n");
+  EXPECT_EQ(freeFormatRead(fileInput(), {item(a)}, kHandleBoth), ReadStatus::success);
+  EXPECT_EQ(freeFormatRead(fileInput(), {item(a), item(b)}, kHandleBoth), ReadStatus::success);
+  EXPECT_EQ(a, 2);
+  EXPECT_EQ(b, 3);
+  closeFile();
+}
+
+TEST(FreeFormatRead, SeriesFileEndsAtFirstNonNumberLine) {
+  attachFileInput("s.dat", "1.5\r\n\r\n2.5 9\r\n  3.5\r\nheader\r\n4.5\r\n");
+  std::vector<float> got;
+  float v = 0;
+  while (freeFormatRead(fileInput(), {item(v)}, kHandleBoth) == ReadStatus::success) got.push_back(v);
+  EXPECT_EQ(got, (std::vector<float>{1.5f, 2.5f, 3.5f}));
+  closeFile();
+}
+
+TEST(FreeFormatRead, StatementWithoutItemsConsumesOneRecord) {
+  const struct {
+    std::string input;
+    int records;
+  } cases[] = {{"", 0}, {"\n", 1}, {"a", 1}, {"a\n", 1}, {"a\n\nb", 3}, {"\r\n\r\n", 2},
+               {"a\nb\n\n", 3}, {std::string(200000, 'x') + "\n" + std::string(3, '\0'), 2}};
+  for (const auto& c : cases) {
+    attachFileInput("list", c.input);
+    int n = 0;
+    while (freeFormatRead(fileInput(), {}, kHandleEnd) == ReadStatus::success) ++n;
+    EXPECT_EQ(n, c.records) << c.input.substr(0, 20);
+  }
+  closeFile();
+}
+
+TEST(FreeFormatRead, VeryLongLines) {
+  std::string input(3'000'000, ' ');
+  input += "42 ";
+  input += std::string(1'000'000, '9');
+  input += "\n17\n";
+  attachFileInput("a.dat", input);
+  int32_t v = 0;
+  EXPECT_EQ(freeFormatRead(fileInput(), {item(v)}, kHandleBoth), ReadStatus::success);
+  EXPECT_EQ(v, 42);
+  EXPECT_EQ(freeFormatRead(fileInput(), {item(v)}, kHandleBoth), ReadStatus::success);
+  EXPECT_EQ(v, 17);
+  std::string digits = "0." + std::string(100000, '0') + "1e100005";
+  attachFileInput("a.dat", digits);
+  float f = 0;
+  EXPECT_EQ(freeFormatRead(fileInput(), {item(f)}, kHandleBoth), ReadStatus::success);
+  EXPECT_EQ(f, 1e4f);
+  closeFile();
+}
+
+TEST(FormattedLineRead, TwoHundredFiftySixColumns) {
+  attachFileInput("list", "a.dat\r\n" + std::string(300, 'n') + "\n\n  b, c/\td\n");
+  std::string field;
+  ASSERT_EQ(formattedLineRead(fileInput(), field, kHandleNone), ReadStatus::success);
+  EXPECT_EQ(field, "a.dat" + std::string(251, ' '));
+  ASSERT_EQ(formattedLineRead(fileInput(), field, kHandleNone), ReadStatus::success);
+  EXPECT_EQ(field, std::string(256, 'n'));
+  ASSERT_EQ(formattedLineRead(fileInput(), field, kHandleNone), ReadStatus::success);
+  EXPECT_EQ(field, std::string(256, ' '));
+  ASSERT_EQ(formattedLineRead(fileInput(), field, kHandleNone), ReadStatus::success);
+  EXPECT_EQ(field, "  b, c/\td" + std::string(247, ' '));
+  EXPECT_EQ(formattedLineRead(fileInput(), field, kHandleEnd), ReadStatus::endOfFile);
+  closeFile();
+}
+
+TEST(ConsoleRead, CtrlZLineIsEndOfFile) {
+  attachConsoleInput("\x1A\r\n\x1A\x1A\n5\n");
+  int32_t v = 0;
+  EXPECT_EQ(freeFormatRead(consoleInput(), {item(v)}, kHandleBoth), ReadStatus::endOfFile);
+  EXPECT_EQ(freeFormatRead(consoleInput(), {item(v)}, kHandleBoth), ReadStatus::readError);
+  EXPECT_EQ(freeFormatRead(consoleInput(), {item(v)}, kHandleBoth), ReadStatus::success);
+  EXPECT_EQ(v, 5);
+  EXPECT_EQ(freeFormatRead(consoleInput(), {item(v)}, kHandleBoth), ReadStatus::endOfFile);
+  // In a file, Ctrl-Z is a character like any other.
+  attachFileInput("a.dat", "\x1A\n");
+  EXPECT_EQ(freeFormatRead(fileInput(), {}, kHandleEnd), ReadStatus::success);
+  closeFile();
+  textio_internal::resetConsoleInput(0);
+}
+
+TEST(ConsoleRead, WritesTheOwedLineFeedBeforeWaiting) {
+  testing::CapturedConsole console(testing::ConsoleMode::control);
+  writeConsoleLine("What is the AR-order (1 <= *) ?");
+  attachConsoleInput("x\n3\n");
+  int32_t order = 0;
+  EXPECT_EQ(freeFormatRead(consoleInput(), {item(order)}, kHandleError), ReadStatus::readError);
+  writeConsoleLine("What is the AR-order (1 <= *) ?");
+  EXPECT_EQ(freeFormatRead(consoleInput(), {item(order)}, kHandleError), ReadStatus::success);
+  EXPECT_EQ(order, 3);
+  formattedWrite(consoleOutput(), std::vector<Field>{literal("+"), literal("P")}, {}, {});
+  closeAllUnits();
+  EXPECT_EQ(console.text(),
+            "What is the AR-order (1 <= *) ?\r\n"
+            "What is the AR-order (1 <= *) ?\r\n"
+            "P\r\n");
+  textio_internal::resetConsoleInput(0);
+}
+
+TEST(FileChannel, OpenErrorsAreReportedByNumber) {
+  testing::TempDir dir;
+  testing::writeFile(dir / "list", "a\nb\n");
+  EXPECT_EQ(openForReading((dir / "missing").string(), true), kErrFileNotFound);
+  EXPECT_EQ(openForReading((dir / "list" / "x").string(), true), kErrFileNotFound);
+  EXPECT_EQ(openForReading("", true), kErrFileName);
+  EXPECT_EQ(openForReading(std::string(5000, 'n'), true), kErrFileName);
+  EXPECT_EQ(openForReading(std::string("li\0st", 5), true), kErrFileName);
+  EXPECT_EQ(openForReading(dir.path().string(), true), kErrOpenFailure);
+  if (geteuid() != 0) {
+    testing::writeFile(dir / "secret", "1\n");
+    chmod((dir / "secret").c_str(), 0);
+    EXPECT_EQ(openForReading((dir / "secret").string(), true), kErrPermission);
+  }
+  ASSERT_EQ(openForReading((dir / "list").string(), true), 0);
+  closeFile();
+}
+
+TEST(FileChannel, RewindGoesBackToTheFirstRecord) {
+  testing::TempDir dir;
+  testing::writeFile(dir / "list", "a.dat\r\n\r\nc.dat");
+  ASSERT_EQ(openForReading((dir / "list").string(), false), 0);
+  int n = 0;
+  while (freeFormatRead(fileInput(), {}, kHandleEnd) == ReadStatus::success) ++n;
+  EXPECT_EQ(n, 3);
+  rewindFile();
+  std::string name;
+  ASSERT_EQ(formattedLineRead(fileInput(), name, kHandleNone), ReadStatus::success);
+  EXPECT_EQ(name.substr(0, 6), "a.dat ");
+  ASSERT_EQ(formattedLineRead(fileInput(), name, kHandleNone), ReadStatus::success);
+  ASSERT_EQ(formattedLineRead(fileInput(), name, kHandleNone), ReadStatus::success);
+  EXPECT_EQ(name.substr(0, 6), "c.dat ");
+  closeFile();
+}
+
+TEST(FileChannel, BinaryGarbageNeverCrashesOrHangs) {
+  std::mt19937 rng(2024);
+  for (int round = 0; round < 300; ++round) {
+    std::string data(rng() % 4000, '\0');
+    const char alphabet[] = "0123456789+-.eEdDqQ*,/ \t\r\n\x1A\0xyz";
+    for (auto& c : data)
+      c = rng() % 3 ? alphabet[rng() % (sizeof alphabet - 1)] : static_cast<char>(rng());
+    attachFileInput("g.dat", data);
+    int32_t i = 0;
+    float f = 0;
+    std::string field;
+    int statements = 0;
+    for (bool more = true; more; ++statements) {
+      ReadStatus s;
+      switch (statements % 4) {
+        case 0: s = freeFormatRead(fileInput(), {item(f)}, kHandleBoth); break;
+        case 1: s = freeFormatRead(fileInput(), {item(i), item(f), item(i)}, kHandleBoth); break;
+        case 2: s = freeFormatRead(fileInput(), {}, kHandleBoth); break;
+        default: s = formattedLineRead(fileInput(), field, kHandleBoth); break;
+      }
+      more = s != ReadStatus::endOfFile;
+      ASSERT_LE(statements, 4001);
+    }
+  }
+  closeFile();
+}
+
+}  // namespace
+}  // namespace kelv

@@ -1,0 +1,266 @@
+// Field layouts, record framing and the console's two line modes, byte for byte.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "textio_support.hpp"
+
+namespace kelv {
+namespace {
+
+using testing::CapturedConsole;
+using testing::ConsoleMode;
+
+std::string blanks(size_t n) { return std::string(n, ' '); }
+
+TEST(FreeFormatInteger, TwelveColumnsRightAligned) {
+  EXPECT_EQ(freeFormatInteger(0), blanks(11) + "0");
+  EXPECT_EQ(freeFormatInteger(3), blanks(11) + "3");
+  EXPECT_EQ(freeFormatInteger(-7), blanks(10) + "-7");
+  EXPECT_EQ(freeFormatInteger(-2147483647 - 1), " -2147483648");
+  EXPECT_EQ(freeFormatInteger(2147483647), "  2147483647");
+}
+
+TEST(FreeFormatReal, ExamplesAndThresholds) {
+  const struct {
+    float value;
+    const char* text;
+  } cases[] = {
+      {1.0f, "        1.000000"},
+      {-2.5f, "       -2.500000"},
+      {123456.7f, "   123456.703125"},
+      {0.5f, "    5.000000E-01"},
+      {1.0e-5f, "    1.000000E-05"},
+      {0.0f, "    0.000000E+00"},
+      {12345678.0f, "    1.234568E+07"},
+      {-0.25f, "   -2.500000E-01"},
+      // Ties on the exact value go to the even digit.
+      {1.0078125f, "        1.007812"},
+      {0.00048828125f, "    4.882812E-04"},
+      // The threshold is tested on the float itself.
+      {std::nextafter(1.0f, 0.0f), "    9.999999E-01"},
+      {9999999.0f, "  9999999.000000"},
+      {10000000.0f, "    1.000000E+07"},
+      {-9999999.0f, " -9999999.000000"},
+      {std::numeric_limits<float>::max(), "    3.402823E+38"},
+      {-std::numeric_limits<float>::max(), "   -3.402823E+38"},
+      {std::numeric_limits<float>::denorm_min(), "    1.401298E-45"},
+      {std::numeric_limits<float>::quiet_NaN(), "             NaN"},
+      {std::numeric_limits<float>::infinity(), "        Infinity"},
+      {-std::numeric_limits<float>::infinity(), "       -Infinity"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(freeFormatReal(c.value), c.text) << c.value;
+}
+
+TEST(FreeFormatReal, EveryFieldIsSixteenColumnsWithALeadingBlank) {
+  uint32_t state = 12345;
+  for (int i = 0; i < 200000; ++i) {
+    state = state * 1664525u + 1013904223u;
+    const float v = std::bit_cast<float>(state);
+    const std::string s = freeFormatReal(v);
+    ASSERT_EQ(s.size(), 16u) << v;
+    ASSERT_EQ(s[0], ' ') << v;
+    if (std::isfinite(v)) {
+      // The digits read back to the value rounded to 7 significant digits.
+      const double back = std::stod(s);
+      ASSERT_LE(std::fabs(back - v), std::fabs(double(v)) * 1e-6 + 1e-300) << s;
+    }
+  }
+}
+
+TEST(FormattedInteger, WidthZeroAndAsterisks) {
+  EXPECT_EQ(formattedInteger(0, 7), blanks(7));
+  EXPECT_EQ(formattedInteger(12345678, 7), "*******");
+  EXPECT_EQ(formattedInteger(9999999, 7), "9999999");
+  EXPECT_EQ(formattedInteger(-5, 3), " -5");
+  EXPECT_EQ(formattedInteger(-100, 3), "***");
+  EXPECT_EQ(formattedInteger(1, 10), blanks(9) + "1");
+}
+
+// Writes through the file channel into a fresh file and returns its bytes.
+template <class F>
+std::string fileText(F&& write) {
+  testing::TempDir dir;
+  const std::string name = (dir / "out.txt").string();
+  openReplacement(name);
+  write(fileOutput());
+  commitFile();
+  return testing::readFile(name);
+}
+
+TEST(FreeFormatFile, StringsAndEmptyStatements) {
+  EXPECT_EQ(fileText([](OutputUnit& u) {
+              beginFreeFormatWrite(u);
+              writeItem(u, "abc");
+              endWrite(u);
+            }),
+            " abc\r\n");
+  EXPECT_EQ(fileText([](OutputUnit& u) {
+              beginFreeFormatWrite(u);
+              endWrite(u);
+            }),
+            " \r\n");
+  // Trailing blanks are kept; a string after a number follows it directly.
+  EXPECT_EQ(fileText([](OutputUnit& u) {
+              beginFreeFormatWrite(u);
+              writeItem(u, "Number of series to process =");
+              writeItem(u, int32_t{3});
+              writeItem(u, "x ");
+              endWrite(u);
+            }),
+            " Number of series to process =" + blanks(11) + "3x \r\n");
+}
+
+TEST(FreeFormatFile, FloatRowsWrapFourToALine) {
+  auto row = [](int n) {
+    return fileText([n](OutputUnit& u) {
+      beginFreeFormatWrite(u);
+      for (int i = 1; i <= n; ++i) writeItem(u, float(i));
+      endWrite(u);
+    });
+  };
+  const std::string f = "        1.000000", g = "        2.000000", h = "        3.000000",
+                    k = "        4.000000", l = "        5.000000";
+  EXPECT_EQ(row(4), f + g + h + k + "\r\n");
+  EXPECT_EQ(row(5), f + g + h + k + "\r\n" + l + "\r\n");
+  const std::string nine = row(9);
+  ASSERT_EQ(nine.size(), 64u + 2 + 64 + 2 + 16 + 2);
+  EXPECT_EQ(nine.substr(132), "        9.000000\r\n");
+}
+
+TEST(FreeFormatFile, IntegerPairAndSixIntegersPerLine) {
+  EXPECT_EQ(fileText([](OutputUnit& u) {
+              beginFreeFormatWrite(u);
+              writeItem(u, int32_t{8});
+              writeItem(u, int32_t{128});
+              endWrite(u);
+            }),
+            blanks(11) + "8" + blanks(9) + "128\r\n");
+  // 6 fields of 12 make 72 columns; a 7th would need 84 of the 79.
+  const std::string seven = fileText([](OutputUnit& u) {
+    beginFreeFormatWrite(u);
+    for (int32_t i = 0; i < 7; ++i) writeItem(u, i);
+    endWrite(u);
+  });
+  EXPECT_EQ(seven.find("\r\n"), 72u);
+  EXPECT_EQ(seven.substr(74), blanks(11) + "6\r\n");
+}
+
+TEST(FreeFormatFile, LongStringSplitsAtTheLineLength) {
+  const std::string text(200, 'x');
+  const std::string out = fileText([&](OutputUnit& u) {
+    beginFreeFormatWrite(u);
+    writeItem(u, text);
+    endWrite(u);
+  });
+  // 79 columns: the leading blank and 78 characters; continuations begin with a blank.
+  EXPECT_EQ(out, " " + std::string(78, 'x') + "\r\n " + std::string(78, 'x') + "\r\n " +
+                     std::string(44, 'x') + "\r\n");
+  // A string that exactly fills the record does not open another one.
+  EXPECT_EQ(fileText([&](OutputUnit& u) {
+              beginFreeFormatWrite(u);
+              writeItem(u, std::string(78, 'y'));
+              endWrite(u);
+            }),
+            " " + std::string(78, 'y') + "\r\n");
+  // After numbers, the rest of the line takes the first part of a string.
+  EXPECT_EQ(fileText([&](OutputUnit& u) {
+              beginFreeFormatWrite(u);
+              for (int i = 0; i < 4; ++i) writeItem(u, 0.0f);
+              writeItem(u, std::string(20, 'z'));
+              endWrite(u);
+            })
+                .substr(64),
+            std::string(15, 'z') + "\r\n " + std::string(5, 'z') + "\r\n");
+}
+
+constexpr Field kProgress[] = {literal("+"), literal("Processing interval # "), intField(10),
+                               intField(10)};
+constexpr Field kSummary[] = {literal(" From the serie "), charField(15), intField(7),
+                              literal(" samples were read.")};
+constexpr Field kDsaa[] = {charField(4)};
+
+TEST(FormattedFile, TheProgramsFieldLists) {
+  const std::string out = fileText([](OutputUnit& u) {
+    formattedWrite(u, kDsaa, {}, std::vector<std::string_view>{"DSAA"});
+    formattedWrite(u, kProgress, std::vector<int32_t>{1, 8}, {});
+    formattedWrite(u, kSummary, std::vector<int32_t>{1000}, std::vector<std::string_view>{"a.dat"});
+    formattedWrite(u, kSummary, std::vector<int32_t>{0},
+                   std::vector<std::string_view>{"abcdefghijklmnopqrst"});
+    formattedWrite(u, kSummary, std::vector<int32_t>{12345678}, std::vector<std::string_view>{"s"});
+  });
+  const std::string expected =
+      "DSAA\r\n"
+      "+Processing interval #          1         8\r\n"
+      " From the serie           a.dat   1000 samples were read.\r\n"
+      " From the serie abcdefghijklmno        samples were read.\r\n"
+      " From the serie               s******* samples were read.\r\n";
+  EXPECT_EQ(out, expected);
+  EXPECT_EQ(std::string("+Processing interval #          1         8").size(), 43u);
+  EXPECT_EQ(std::string(" From the serie           a.dat   1000 samples were read.").size(), 57u);
+}
+
+// ---------------------------------------------------------------- console modes
+
+void progress(int32_t w, int32_t left) {
+  formattedWrite(consoleOutput(), kProgress, std::vector<int32_t>{w, left}, {});
+}
+
+TEST(ConsolePlainMode, RecordsEndInCarriageReturnLineFeed) {
+  CapturedConsole console(ConsoleMode::plain);
+  writeConsoleLine("abc");
+  progress(1, 2);
+  progress(2, 1);
+  beginFreeFormatWrite(consoleOutput());
+  endWrite(consoleOutput());
+  closeAllUnits();
+  EXPECT_EQ(console.text(),
+            " abc\r\n"
+            "+Processing interval #          1         2\r\n"
+            "+Processing interval #          2         1\r\n"
+            " \r\n");
+}
+
+TEST(ConsoleControlMode, LineFeedsAreWrittenLazily) {
+  CapturedConsole console(ConsoleMode::control);
+  writeConsoleLine("abc");  // the very first record owes nothing
+  progress(1, 2);           // overwrites the line of abc
+  writeConsoleLine("ATTENSION: MATRIX DEGENERATES !");
+  progress(2, 1);  // overwrites the warning in full
+  writeConsoleLine("next");
+  closeAllUnits();  // the last line is ended
+  EXPECT_EQ(console.text(),
+            "abc\r"
+            "Processing interval #          1         2\r"
+            "\nATTENSION: MATRIX DEGENERATES !\r"
+            "Processing interval #          2         1\r"
+            "\nnext\r"
+            "\n");
+}
+
+TEST(ConsoleControlMode, NumericFirstRecordsAndEmptyLines) {
+  CapturedConsole console(ConsoleMode::control);
+  beginFreeFormatWrite(consoleOutput());
+  writeItem(consoleOutput(), int32_t{5});
+  endWrite(consoleOutput());
+  beginFreeFormatWrite(consoleOutput());
+  endWrite(consoleOutput());
+  // 78 columns after the control column: a string of 78 fits, 79 does not; the
+  // continuation's leading blank is its control character.
+  writeConsoleLine(std::string(79, 'q'));
+  closeAllUnits();
+  EXPECT_EQ(console.text(), blanks(11) + "5\r\n\r\n" + std::string(78, 'q') + "\r\nq\r\n");
+}
+
+TEST(ConsoleControlMode, ClosingTwiceWritesOneLineFeed) {
+  CapturedConsole console(ConsoleMode::control);
+  writeConsoleLine("x");
+  closeAllUnits();
+  closeAllUnits();
+  EXPECT_EQ(console.text(), "x\r\n");
+}
+
+}  // namespace
+}  // namespace kelv
