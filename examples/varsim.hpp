@@ -92,9 +92,11 @@ class VarSimulator {
   template <class Out>
   void step(const VarModel& m, Out* out) {
     if (m.nch != nch_ || m.order > maxOrder_) throw std::invalid_argument("model does not fit");
-    if (cholFor_ != &m) {
+    // Keyed on the covariance itself: a model changed in place, or a new one at the
+    // address of an old one, must not reuse a stale factor.
+    if (chol_.empty() || cholV_ != m.V) {
       chol_ = choleskyLower(m.V, nch_);
-      cholFor_ = &m;
+      cholV_ = m.V;
     }
     std::vector<double> z(nch_), x(nch_, 0.0);
     for (int i = 0; i < nch_; ++i) z[i] = rng_.normal();
@@ -121,7 +123,7 @@ class VarSimulator {
   Rng rng_;
   std::vector<double> past_;
   std::vector<double> chol_;
-  const VarModel* cholFor_ = nullptr;
+  std::vector<double> cholV_;  // the covariance chol_ factorises
 };
 
 // nsamples of the stationary process, channel index fastest (nch x nsamples), after
