@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cmath>
+#include <complex>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "estimation/arfit.hpp"
+#include "estimation/estimation.hpp"
+#include "support/estimation_support.hpp"
+#include "support/numerics_support.hpp"
+
+namespace kelv {
+namespace {
+
+using testing::lagCovariance;
+using testing::maxAbs;
+
+constexpr double kTwoPi = 6.283185307179586;
+
+// Spectrum V / (2 pi |1 + sum_l a_l e^{-i w l}|^2) of the scalar model that the
+// Levinson-Durbin recursion fits, in double, to the biased autocovariances.
+std::vector<double> levinsonSpectrum(const std::vector<float>& x, int nlen, int p, int nfft,
+                                     int nfreq) {
+  std::vector<double> r(p + 1), a(p + 1, 0.0);
+  for (int k = 0; k <= p; ++k) r[k] = lagCovariance(x.data(), 1, nlen, k)[0];
+  double e = r[0];
+  for (int m = 1; m <= p; ++m) {
+    double acc = r[m];
+    for (int l = 1; l < m; ++l) acc += a[l] * r[m - l];
+    const double k = -acc / e;
+    const std::vector<double> old = a;
+    a[m] = k;
+    for (int l = 1; l < m; ++l) a[l] = old[l] + k * old[m - l];
+    e *= 1.0 - k * k;
+  }
+  std::vector<double> s(nfreq);
+  for (int f = 1; f <= nfreq; ++f) {
+    std::complex<double> h = 1.0;
+    for (int l = 1; l <= p; ++l) h += a[l] * std::polar(1.0, -kTwoPi * (f - 1) * l / nfft);
+    s[f - 1] = e / (kTwoPi * std::norm(h));
+  }
+  return s;
+}
+
+TEST(ARSPECTR, SingleChannelIsScalarLevinsonDurbin) {
+  sim::VarModel ar(1, 2);
+  ar.a(1, 1, 1) = -1.2;
+  ar.a(2, 1, 1) = 0.6;
+  struct Case {
+    int nlen, order, nfft;
+  };
+  // The last case has more lags than samples: those covariances are zero.
+  for (const Case c : {Case{1000, 5, 128}, Case{300, 1, 32}, Case{3, 5, 8}}) {
+    const std::vector<float> x = sim::simulate(ar, c.nlen, 31 + c.nlen);
+    const int nfreq = c.nfft / 2;
+    std::vector<cfloat> spec(nfreq);
+    ARSPECTR(c.order, 1, c.nlen, c.nfft, nfreq, x.data(), spec.data());
+    const std::vector<double> ref = levinsonSpectrum(x, c.nlen, c.order, c.nfft, nfreq);
+    // Float storage of covariances and coefficients, amplified by the condition of
+    // the Toeplitz system (at most the spectral dynamic range, here below 100).
+    for (int f = 1; f <= nfreq; ++f) {
+      EXPECT_NEAR(spec[f - 1].real() / ref[f - 1], 1.0, 2e-5) << c.nlen << " f " << f;
+      EXPECT_NEAR(spec[f - 1].imag(), 0.0, 1e-6 * ref[f - 1]);
+    }
+  }
+}
+
+TEST(ARSPECTR, OrderOneMatchesClosedForm) {
+  // A_1 = -G1 G0^-1 and V = G0 - G1 G0^-1 G1^T, and the spectrum of that model.
+  sim::VarModel var1(3, 1);
+  const double p1[3][3] = {{0.6, 0.2, 0.0}, {-0.3, 0.5, 0.1}, {0.0, 0.4, -0.4}};
+  for (int i = 1; i <= 3; ++i)
+    for (int j = 1; j <= 3; ++j) var1.a(1, i, j) = -p1[i - 1][j - 1];
+  var1.v(1, 2) = var1.v(2, 1) = 0.4;
+  const int nch = 3, nlen = 4000, nfft = 64, nfreq = 32;
+  const std::vector<float> x = sim::simulate(var1, nlen, 41);
+
+  const std::vector<double> g0 = lagCovariance(x.data(), nch, nlen, 0);
+  const std::vector<double> g1 = lagCovariance(x.data(), nch, nlen, 1);
+  const std::vector<double> g0inv = testing::inverseOf(g0, nch);
+  sim::VarModel fit(nch, 1);
+  for (int i = 0; i < nch; ++i)
+    for (int j = 0; j < nch; ++j) {
+      double s = 0.0;
+      for (int k = 0; k < nch; ++k) s += g1[i + k * nch] * g0inv[k + j * nch];
+      fit.a(1, i + 1, j + 1) = -s;
+    }
+  for (int i = 0; i < nch; ++i)
+    for (int j = 0; j < nch; ++j) {
+      double s = 0.0;
+      for (int k = 0; k < nch; ++k) s += fit.a(1, i + 1, k + 1) * g1[j + k * nch];
+      fit.v(i + 1, j + 1) = g0[i + j * nch] + s;
+    }
+
+  std::vector<float> a(nch * nch), vf(nch * nch), vfinv(nch * nch);
+  ARFIT(1, nch, nlen, x.data(), a.data(), vf.data(), vfinv.data());
+  EXPECT_TRUE(testing::allNear(a, std::vector<double>(fit.A.begin(), fit.A.end()), 1e-5));
+  EXPECT_TRUE(testing::allNear(vf, fit.V, 1e-5));
+
+  std::vector<cfloat> spec(nch * nch * nfreq);
+  ARSPECTR(1, nch, nlen, nfft, nfreq, x.data(), spec.data());
+  for (int f = 1; f <= nfreq; ++f) {
+    const sim::cmat s = sim::trueSpectrum(fit, double(f - 1) / nfft);
+    const cfloat* got = spec.data() + (f - 1) * nch * nch;
+    const double scale = maxAbs(s.data(), nch * nch);
+    for (int e = 0; e < nch * nch; ++e)
+      EXPECT_LE(std::abs(cdouble(got[e]) - s[e]), 1e-5 * scale) << "f " << f << " element " << e;
+  }
+}
+
+TEST(ARSPECTR, SpectralMatricesAreHermitianAndWhollyWritten) {
+  const sim::VarModel m = testing::coupledVar2();
+  const int nch = 3, nlen = 3000, order = 4, nfft = 256, nfreq = 128;
+  const std::vector<float> x = sim::simulate(m, nlen, 51);
+  std::vector<cfloat> spec(nch * nch * nfreq, cfloat(std::nanf(""), std::nanf("")));
+  ARSPECTR(order, nch, nlen, nfft, nfreq, x.data(), spec.data());
+  for (int f = 1; f <= nfreq; ++f) {
+    const cfloat* s = spec.data() + (f - 1) * nch * nch;
+    const double scale = maxAbs(s, nch * nch);
+    EXPECT_TRUE(std::isfinite(scale)) << "f " << f;
+    EXPECT_LE(testing::hermitianDefect(nch, s), 1e-6 * scale) << "f " << f;
+    for (int i = 0; i < nch; ++i) EXPECT_GT(s[i * (nch + 1)].real(), 0.0f);
+  }
+  // Frequency zero: H is real, so the matrix is real.
+  for (int e = 0; e < nch * nch; ++e) EXPECT_LE(std::abs(spec[e].imag()), 1e-6 * maxAbs(spec.data(), nch * nch));
+}
+
+TEST(ARSPECTR, WhiteNoiseModelHasFlatSpectrum) {
+  // With every A_l = 0, H = I and S(f) = V / 2pi at every frequency.
+  testing::Rng rng(61);
+  for (int nch : {1, 2, 5}) {
+    for (int order : {1, 3}) {
+      const int nfft = 16, nfreq = 8;
+      const std::vector<cfloat> c = testing::randomHermitianPd(rng, nch);
+      std::vector<double> v(nch * nch);
+      for (int e = 0; e < nch * nch; ++e) v[e] = c[e].real();  // real symmetric PD
+      std::vector<float> vinv(nch * nch);
+      const std::vector<double> vinvd = testing::inverseOf(v, nch);
+      for (int e = 0; e < nch * nch; ++e) vinv[e] = float(vinvd[e]);
+      const std::vector<double> vback = testing::inverseOf(std::vector<double>(vinv.begin(), vinv.end()), nch);
+      std::vector<float> a(nch * nch * order, 0.0f);
+      std::vector<cfloat> spec(nch * nch * nfreq);
+      ARSPEC(order, nch, nfft, nfreq, a.data(), vinv.data(), spec.data());
+      const double tol = testing::inverseTolerance<cfloat>(nch, testing::hermitianPdBound(nch)) *
+                         maxAbs(vback.data(), nch * nch);
+      for (int f = 1; f <= nfreq; ++f)
+        for (int e = 0; e < nch * nch; ++e)
+          EXPECT_LE(std::abs(cdouble(spec[(f - 1) * nch * nch + e]) - vback[e] / kTwoPi), tol)
+              << nch << " " << order << " f " << f;
+    }
+  }
+}
+
+TEST(ARSPECTR, RepeatedCallsGiveIdenticalBits) {
+  const sim::VarModel m = testing::coupledVar2();
+  const int nch = 3, nlen = 500, order = 3, nfft = 512, nfreq = 256;
+  const std::vector<float> x = sim::simulate(m, nlen, 71);
+  std::vector<cfloat> first(nch * nch * nfreq), second(nch * nch * nfreq, cfloat(7.0f, 7.0f));
+  ARSPECTR(order, nch, nlen, nfft, nfreq, x.data(), first.data());
+  ARSPECTR(order, nch, nlen, nfft, nfreq, x.data(), second.data());
+  EXPECT_EQ(std::memcmp(first.data(), second.data(), first.size() * sizeof(cfloat)), 0);
+}
+
+TEST(ARSPECTR, SingularWindowWarnsAndStillReturns) {
+  // Two identical channels of +-1 make the lag-zero covariance exactly singular;
+  // a zero channel makes its row exactly zero. Each degenerate inversion writes
+  // one warning line, at most 2 p + 2 of them.
+  const std::string warning = "ATTENSION: MATRIX DEGENERATES !";
+  testing::Rng rng(81);
+  const int nch = 3, nlen = 256, order = 2, nfft = 256, nfreq = 128;
+  for (int variant = 0; variant < 2; ++variant) {
+    std::vector<float> x(nch * nlen);
+    for (int t = 0; t < nlen; ++t) {
+      x[t * nch] = rng.uniform() < 0.5 ? -1.0f : 1.0f;
+      x[t * nch + 1] = variant == 0 ? x[t * nch] : 0.0f;
+      x[t * nch + 2] = float(rng.normal());
+    }
+    std::vector<cfloat> spec(nch * nch * nfreq, cfloat(12345.0f, 12345.0f));
+    std::string out;
+    {
+      testing::CapturedStdout capture;
+      ARSPECTR(order, nch, nlen, nfft, nfreq, x.data(), spec.data());
+      out = capture.text();
+    }
+    const int lines = testing::countOccurrences(out, warning);
+    EXPECT_GE(lines, 2) << variant;
+    EXPECT_LE(lines, 2 * order + 2) << variant;
+    for (char ch : out) EXPECT_TRUE(warning.find(ch) != std::string::npos || std::isspace(ch)) << out;
+    for (const cfloat& s : spec) EXPECT_NE(s, cfloat(12345.0f, 12345.0f));
+  }
+}
+
+}  // namespace
+}  // namespace kelv

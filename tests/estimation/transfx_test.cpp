@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "estimation/estimation.hpp"
+#include "numerics/numerics.hpp"
+#include "support/numerics_support.hpp"
+
+namespace kelv {
+namespace {
+
+using testing::Rng;
+using testing::sameBits;
+
+// nch x nfft window: random walk plus a trend, with occasional spikes so that the
+// clipping has something to do.
+std::vector<float> randomWindow(Rng& rng, int nch, int nfft, int nlen) {
+  std::vector<float> x(size_t(nch) * nfft, 0.0f);
+  View2<float> X(x.data(), nch, nfft);
+  for (int c = 1; c <= nch; ++c) {
+    double level = rng.uniform(-5.0, 5.0);
+    const double slope = rng.uniform(-0.2, 0.2);
+    for (int k = 1; k <= nlen; ++k) {
+      level += rng.normal();
+      double v = level + slope * k;
+      if (rng.uniform() < 0.02) v += rng.uniform(-50.0, 50.0);
+      X(c, k) = float(v);
+    }
+  }
+  return x;
+}
+
+bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (!sameBits(a[i], b[i])) return false;
+  return true;
+}
+
+std::vector<float> transformed(std::vector<float> x, int nch, int nlen, int nfft, int itrend,
+                               int idiff) {
+  TRANSFX(nch, nlen, nfft, itrend, idiff, x.data());
+  return x;
+}
+
+TEST(TRANSFX, WorkedExamples) {
+  // Differences 1, 2, 3, 0; nothing reaches the limit of about 3.354.
+  std::vector<float> x{1, 2, 4, 7};
+  TRANSFX(1, 4, 4, 0, 1, x.data());
+  EXPECT_TRUE(testing::allNear(x, std::vector<double>{-0.4472, 0.4472, 1.3416, -1.3416}, 5e-5));
+
+  // One huge outlier in an alternating channel is pulled in over the ten passes.
+  std::vector<float> y(128, 0.0f);
+  for (int k = 1; k <= 100; ++k) y[k - 1] = k % 2 == 1 ? -1.0f : 1.0f;
+  y[49] = 1000.0f;
+  TRANSFX(1, 100, 128, 0, 0, y.data());
+  EXPECT_NEAR(y[49], 3.0000, 5e-5);
+  EXPECT_NEAR(y[0], -0.979, 5e-4);
+  EXPECT_NEAR(y[1], 0.938, 5e-4);
+}
+
+TEST(TRANSFX, FlagsOtherThanOneSkipTheirStep) {
+  Rng rng(11);
+  const int nch = 2, nlen = 50, nfft = 64;
+  const std::vector<float> x = randomWindow(rng, nch, nfft, nlen);
+  for (int other : {0, 2, -1}) {
+    for (int keep : {0, 1}) {
+      EXPECT_TRUE(sameBits(transformed(x, nch, nlen, nfft, other, keep),
+                           transformed(x, nch, nlen, nfft, 0, keep)))
+          << "itrend " << other;
+      EXPECT_TRUE(sameBits(transformed(x, nch, nlen, nfft, keep, other),
+                           transformed(x, nch, nlen, nfft, keep, 0)))
+          << "idiff " << other;
+    }
+  }
+  EXPECT_FALSE(sameBits(transformed(x, nch, nlen, nfft, 1, 0), transformed(x, nch, nlen, nfft, 0, 0)));
+  EXPECT_FALSE(sameBits(transformed(x, nch, nlen, nfft, 0, 1), transformed(x, nch, nlen, nfft, 0, 0)));
+}
+
+TEST(TRANSFX, DifferencesActOnDetrendedValues) {
+  Rng rng(12);
+  const int nlen = 40, nfft = 64;
+  std::vector<float> x = randomWindow(rng, 1, nfft, nlen);
+  const std::vector<float> both = transformed(x, 1, nlen, nfft, 1, 1);
+  LTREND(x.data(), nlen);
+  EXPECT_TRUE(sameBits(both, transformed(x, 1, nlen, nfft, 0, 1)));
+}
+
+TEST(TRANSFX, ChannelsAndColumnsAfterNlenAreLeftAlone) {
+  Rng rng(13);
+  const int nch = 3, nlen = 37, nfft = 64;
+  std::vector<float> x = randomWindow(rng, nch, nfft, nlen);
+  View2<float> X(x.data(), nch, nfft);
+  for (int k = nlen + 1; k <= nfft; ++k)
+    for (int c = 1; c <= nch; ++c) X(c, k) = k % 2 ? 1234.5f : std::nanf("");
+  const std::vector<float> before = x;
+  const std::vector<float> out = transformed(x, nch, nlen, nfft, 1, 1);
+  for (size_t i = size_t(nch) * nlen; i < x.size(); ++i) EXPECT_TRUE(sameBits(out[i], before[i]));
+
+  // Every channel comes out as if it had been processed alone.
+  View2<const float> O(out.data(), nch, nfft);
+  for (int c = 1; c <= nch; ++c) {
+    std::vector<float> single(nfft, 0.0f);
+    for (int k = 1; k <= nlen; ++k) single[k - 1] = X(c, k);
+    TRANSFX(1, nlen, nfft, 1, 1, single.data());
+    for (int k = 1; k <= nlen; ++k) EXPECT_TRUE(sameBits(O(c, k), single[k - 1])) << c << "," << k;
+  }
+}
+
+TEST(TRANSFX, LeavesMeanZeroAndVarianceOne) {
+  Rng rng(14);
+  for (int nlen : {3, 17, 64, 1000, 4096}) {
+    const int nch = 3;
+    for (int flags = 0; flags < 4; ++flags) {
+      std::vector<float> x = randomWindow(rng, nch, nlen, nlen);
+      TRANSFX(nch, nlen, nlen, flags & 1, flags >> 1, x.data());
+      View2<const float> X(x.data(), nch, nlen);
+      for (int c = 1; c <= nch; ++c) {
+        double s = 0.0, q = 0.0;
+        for (int k = 1; k <= nlen; ++k) s += X(c, k);
+        for (int k = 1; k <= nlen; ++k) q += double(X(c, k)) * X(c, k);
+        EXPECT_NEAR(s / nlen, 0.0, 1e-6) << nlen << " " << flags;
+        EXPECT_NEAR(q / nlen, 1.0, 1e-6) << nlen << " " << flags;
+      }
+    }
+  }
+}
+
+TEST(TRANSFX, ConstantChannelBecomesNotANumber) {
+  // The measure of such a window is undefined; the channel must say so rather than
+  // pass on plausible numbers.
+  Rng rng(15);
+  const int nch = 2, nlen = 30, nfft = 32;
+  for (int idiff : {0, 1}) {
+    std::vector<float> x = randomWindow(rng, nch, nfft, nlen);
+    View2<float> X(x.data(), nch, nfft);
+    for (int k = 1; k <= nlen; ++k) X(1, k) = 5.0f;
+    TRANSFX(nch, nlen, nfft, 1, idiff, x.data());
+    for (int k = 1; k <= nlen; ++k) {
+      EXPECT_TRUE(std::isnan(X(1, k)));
+      EXPECT_TRUE(std::isfinite(X(2, k)));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kelv
