@@ -68,39 +68,35 @@ void writeErr(const char* text, std::size_t n) { (void)writeAll(2, text, n); }
 void writeReportLine(uint32_t condition, int32_t unit, std::string_view file) {
   const int32_t number = static_cast<int32_t>(condition & 0xFFFFu);
   char line[4608];
-  int n = std::snprintf(line, sizeof line, "%s: %s (%d): ", kPrefix, severityWord(condition),
-                        static_cast<int>(number));
-  auto append = [&](const char* fmt, auto... args) {
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof line) return;
-    const int m = std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), fmt, args...);
-    if (m > 0) n += m;
-  };
   const int fileLen = static_cast<int>(file.size() > 4096 ? 4096 : file.size());
+  const char* severity = severityWord(condition);
   bool withUnit = false;
-  if (number == kErrInterrupt) {
-    append("program aborting due to %.*s event", fileLen, file.data());
-  } else if (const char* text = messageText(number, withUnit)) {
-    if (withUnit)
-      append("%s, unit %d, file %.*s", text, static_cast<int>(unit), fileLen, file.data());
-    else
-      append("%s", text);
-  } else {
-    append("run-time error");
-  }
+  const char* text = messageText(number, withUnit);
+  int n;
+  if (number == kErrInterrupt)
+    n = std::snprintf(line, sizeof line, "%s: %s (%d): program aborting due to %.*s event", kPrefix,
+                      severity, static_cast<int>(number), fileLen, fileLen ? file.data() : "");
+  else if (text && withUnit)
+    n = std::snprintf(line, sizeof line, "%s: %s (%d): %s, unit %d, file %.*s", kPrefix, severity,
+                      static_cast<int>(number), text, static_cast<int>(unit), fileLen, fileLen ? file.data() : "");
+  else
+    n = std::snprintf(line, sizeof line, "%s: %s (%d): %s", kPrefix, severity,
+                      static_cast<int>(number), text ? text : "run-time error");
   if (n < 0) return;
   if (static_cast<std::size_t>(n) >= sizeof line) n = static_cast<int>(sizeof line) - 1;
   line[n++] = '\n';
   writeErr(line, static_cast<std::size_t>(n));
 }
 
-void writeTraceback() {
+// Not inlined, so that skipping its own frame starts the traceback at the caller.
+__attribute__((noinline)) void writeTraceback() {
   char line[1024];
   int n = std::snprintf(line, sizeof line, "%-24s %-18s %-40s %-8s %s\n", "Image", "PC", "Routine",
                         "Line", "Source");
   writeErr(line, static_cast<std::size_t>(n));
   void* frames[128];
   const int count = ::backtrace(frames, 128);
-  for (int i = 0; i < count; ++i) {
+  for (int i = 1; i < count; ++i) {
     Dl_info info{};
     const char* image = "Unknown";
     const char* routine = "Unknown";
