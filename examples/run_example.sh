@@ -3,11 +3,12 @@
 #   examples/run_example.sh [BUILD_DIR]    (default: build)
 # Makes scratch/example under the repository afresh, writes the example series and
 # "list" there, answers the five questions from examples/answers.txt and leaves
-# "Kelvarodine.grd" in that directory.
+# "Kelvarodine.grd" in that directory; when kelvarodine-map was built, also its
+# picture Kelvarodine.png.
 set -eu
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-build}
-case $build in /*) ;; *) build=$repo/$build ;; esac
+case $build in /*) ;; *) build=$(pwd)/$build ;; esac
 for exe in "$build/examples/kelvarodine-example" "$build/driver/kelvarodine"; do
   [ -x "$exe" ] || { echo "run_example.sh: $exe is missing; build first" >&2; exit 1; }
 done
@@ -18,3 +19,6 @@ mkdir -p "$work"
 (cd "$work" && "$build/driver/kelvarodine" < "$repo/examples/answers.txt")
 echo
 echo "Grid file: $work/Kelvarodine.grd"
+if [ -x "$build/map/kelvarodine-map" ]; then
+  "$build/map/kelvarodine-map" "$work/Kelvarodine.grd" "$work/Kelvarodine.png"
+fi
