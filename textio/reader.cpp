@@ -103,6 +103,9 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // The parts of a numeric token: sign, mantissa digits around at most one point,
 // and an exponent (a letter E, D or Q with an optional sign, or a sign alone).
+// Far beyond any float's exponent, and beyond any record's length.
+constexpr int64_t kExponentLimit = int64_t{1} << 50;
+
 struct NumberForm {
   bool negative = false;
   std::string_view mantissa;  // digits and at most one point
@@ -140,7 +143,7 @@ bool parseNumber(std::string_view t, NumberForm& f) {
   int64_t e = 0;
   for (; i < n; ++i) {
     if (!isDigit(t[i])) return false;
-    if (e < 1000000) e = e * 10 + (t[i] - '0');
+    if (e < kExponentLimit) e = e * 10 + (t[i] - '0');
   }
   f.exponent = negExp ? -e : e;
   return true;
@@ -162,26 +165,38 @@ int32_t convert(std::string_view token, const ReadItem& item) {
     *static_cast<int32_t*>(item.target) = static_cast<int32_t>(v);
     return 0;
   }
-  std::string text(f.mantissa);
-  text += 'e';
-  text += std::to_string(f.exponent);
+  // Normalised to 0.ddd times a power of ten, so that the magnitude is known
+  // before the conversion and a long mantissa cannot shift the exponent's range.
+  std::string digits;
+  digits.reserve(f.mantissa.size());
+  int64_t pointAt = -1;
+  for (char c : f.mantissa) {
+    if (c == '.')
+      pointAt = static_cast<int64_t>(digits.size());
+    else
+      digits += c;
+  }
+  if (pointAt < 0) pointAt = static_cast<int64_t>(digits.size());
+  const std::size_t first = digits.find_first_not_of('0');
   float value = 0.0f;
-  const auto r = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (r.ec == std::errc::result_out_of_range) {
-    // Decimal magnitude of the leading digit tells overflow from underflow.
-    int64_t magnitude = f.exponent;
-    const std::size_t point = f.hasPoint ? f.mantissa.find('.') : f.mantissa.size();
-    const std::size_t first = f.mantissa.find_first_of("123456789");
-    if (first == std::string_view::npos) {
-      value = 0.0f;
-    } else {
-      magnitude += first < point ? static_cast<int64_t>(point - first) - 1
-                                 : -static_cast<int64_t>(first - point);
-      if (magnitude >= 0) return kErrConversion;
-      value = 0.0f;  // underflow is not an error
+  if (first != std::string::npos) {
+    const std::size_t last = digits.find_last_not_of('0');
+    // The value is 0.d1d2... times 10^scale, d1 not zero.
+    const int64_t scale = pointAt - static_cast<int64_t>(first) + f.exponent;
+    if (scale > 39) return kErrConversion;
+    if (scale >= -50) {
+      std::string text = "0.";
+      text.append(digits, first, last - first + 1);
+      text += 'e';
+      text += std::to_string(scale);
+      const auto r = std::from_chars(text.data(), text.data() + text.size(), value);
+      if (r.ec == std::errc::result_out_of_range) {
+        if (scale > 0) return kErrConversion;
+        value = 0.0f;  // underflow is not an error
+      } else if (r.ec != std::errc()) {
+        return kErrSyntax;
+      }
     }
-  } else if (r.ec != std::errc() || r.ptr != text.data() + text.size()) {
-    return kErrSyntax;
   }
   *static_cast<float*>(item.target) = f.negative ? -value : value;
   return 0;

@@ -237,11 +237,23 @@ TEST(FreeFormatRead, VeryLongLines) {
   EXPECT_EQ(v, 42);
   EXPECT_EQ(freeFormatRead(fileInput(), {item(v)}, kHandleBoth), ReadStatus::success);
   EXPECT_EQ(v, 17);
-  std::string digits = "0." + std::string(100000, '0') + "1e100005";
-  attachFileInput("a.dat", digits);
-  float f = 0;
-  EXPECT_EQ(freeFormatRead(fileInput(), {item(f)}, kHandleBoth), ReadStatus::success);
-  EXPECT_EQ(f, 1e4f);
+  // Long mantissas move the decimal exponent far from the written one.
+  const std::string zeros(2'000'000, '0');
+  const struct {
+    std::string token;
+    ReadStatus status;
+    float value;
+  } cases[] = {{"0." + zeros + "1e2000005", ReadStatus::success, 1e4f},
+               {"1" + zeros + "e-2000000", ReadStatus::success, 1.0f},
+               {"1" + zeros + "e-1999961", ReadStatus::readError, kKept},
+               {"0." + zeros + "1e1999950", ReadStatus::success, 0.0f},
+               {"0." + zeros + "1e99999999999999999999999", ReadStatus::readError, kKept}};
+  for (const auto& c : cases) {
+    attachFileInput("a.dat", c.token);
+    float f = kKept;
+    EXPECT_EQ(freeFormatRead(fileInput(), {item(f)}, kHandleBoth), c.status) << c.token.substr(0, 3);
+    EXPECT_EQ(f, c.value);
+  }
   closeFile();
 }
 
