@@ -1,0 +1,55 @@
+// kelvarodine-map GRID [OUTPUT]: draws a DSAA grid file as a coherence map.
+#include <cstdio>
+#include <filesystem>
+#include <new>
+#include <string>
+
+#include "map/map.hpp"
+
+namespace {
+
+constexpr const char* kUsage = "usage: kelvarodine-map GRID [OUTPUT]\n"
+                               "  draws the grid file GRID as a picture; OUTPUT ends in .png, .svg\n"
+                               "  or .pdf and defaults to GRID with the extension .png\n";
+
+int run(int argc, char** argv) {
+  using namespace kelv::gridmap;
+  const std::string gridPath = argv[1];
+  const std::string output = argc == 3 ? argv[2] : defaultOutputName(gridPath);
+  const std::optional<Format> format = formatOf(output);
+  if (!format) throw MapError("cannot write " + output + ": the picture's name must end in .png, .svg or .pdf");
+  std::error_code ec;
+  if (std::filesystem::equivalent(gridPath, output, ec)) {
+    throw MapError("cannot write " + output + ": that is the grid file itself");
+  }
+  installCleanupOnSignals();
+  const Grid grid = readGridFile(gridPath);
+  std::string title = std::filesystem::path(gridPath).filename().string();
+  if (title.empty()) title = gridPath;
+  writeMap(grid, title, output, *format);
+  std::printf("kelvarodine-map: wrote %s (%d x %d)\n", output.c_str(), kDefaultWidth, kDefaultHeight);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc < 2 || argc > 3) {
+    std::fprintf(stderr, "kelvarodine-map: %s", kUsage);
+    return 1;
+  }
+  int status = 1;
+  try {
+    status = run(argc, argv);
+  } catch (const kelv::gridmap::MapError& e) {
+    std::fprintf(stderr, "kelvarodine-map: %s\n", e.what());
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "kelvarodine-map: out of memory\n");
+  }
+  kelv::gridmap::releaseDrawingCaches();
+  return status;
+}

@@ -1,0 +1,116 @@
+// kelvarodine-map: reads an ASCII "DSAA" grid file and draws it as a coherence map
+// (PNG, SVG or PDF, through cairo).
+//
+// Grid file: the token "DSAA"; the node counts nx and ny; xMin xMax; yMin yMax;
+// zMin zMax; then nx * ny values row by row, the first row at y = yMin and each row
+// from x = xMin to x = xMax. Tokens are separated by blanks, tabs and line ends (CR LF,
+// LF or CR); any number of them may share a line. A value of 1.70141E+38 or more, or
+// one that is not finite, marks a node without data.
+//
+// Picture: x (time) runs left to right, y (frequency) bottom to top. Every node is a
+// cell centred on its coordinates; each pixel of the plot shows the nearest node, so
+// the cost follows the picture's size, not the grid's. Colours come from the viridis
+// map over 0..1, widened to the smallest and largest finite value when those fall
+// outside; nodes without data are grey.
+//
+// Every failure throws MapError with a complete message (without the program's name)
+// and leaves no output file behind: pictures are written to a temporary file beside
+// the output and renamed over it only once complete.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kelv::gridmap {
+
+struct MapError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// ---------------------------------------------------------------- grid file
+inline constexpr double kBlankValue = 1.70141e38;  // this and above: no data
+
+struct Grid {
+  int32_t nx = 0;
+  int32_t ny = 0;
+  double xMin = 0, xMax = 0, yMin = 0, yMax = 0, zMin = 0, zMax = 0;  // header
+  std::vector<float> z;  // nx * ny, node (i, j) at z[j * nx + i]; NaN: no data
+};
+
+// `name` is the file name used in messages ("NAME: line L: ...").
+Grid parseGrid(std::string_view text, const std::string& name);
+Grid readGridFile(const std::string& path);
+
+// ---------------------------------------------------------------- colours
+struct Rgb {
+  uint8_t r, g, b;
+  bool operator==(const Rgb&) const = default;
+};
+extern const float kViridis[256][3];  // red, green, blue in 0..1
+Rgb viridis(int index);               // kViridis[index] in 8 bits
+inline constexpr Rgb kNoDataGrey{160, 160, 160};
+
+struct ColourRange {
+  double lo = 0.0, hi = 1.0;
+};
+// 0..1, widened to the finite data's extremes.
+ColourRange colourRange(const Grid& grid);
+// viridis(round(255 * (z - lo) / (hi - lo))), clamped; grey for no data.
+Rgb colourOf(float z, ColourRange range);
+
+// ---------------------------------------------------------------- axes
+// The smallest step of the form {1, 2, 5} x 10^k that divides `span` into at most
+// `maxIntervals` intervals.
+double tickStep(double span, int maxIntervals);
+// The multiples of `step` within [lo, hi].
+std::vector<double> tickValues(double lo, double hi, double step);
+// A tick's label, with just the digits that `step` needs ("0.25", "1500", "2e-07").
+std::string tickLabel(double value, double step);
+
+// The coordinate range an axis shows for n nodes from first to last: the nodes' cells
+// in full, increasing; a single node (or n nodes at one coordinate) gets a small range
+// around it. `reversed` is set when first > last.
+struct AxisRange {
+  double lo = 0, hi = 0;
+  bool reversed = false;
+};
+AxisRange axisRange(double first, double last, int32_t n);
+
+// ---------------------------------------------------------------- picture
+inline constexpr int kDefaultWidth = 1200;
+inline constexpr int kDefaultHeight = 700;
+
+struct PixelRect {
+  int x = 0, y = 0, w = 0, h = 0;  // device pixels (points for SVG and PDF)
+};
+struct Layout {
+  int width = 0, height = 0;
+  PixelRect plot;       // the grid's image
+  PixelRect colourBar;  // the colour scale
+};
+Layout computeLayout(int width, int height);  // width >= 400, height >= 300
+
+enum class Format { png, svg, pdf };
+// By the name's extension (any letter case); nothing for other names.
+std::optional<Format> formatOf(const std::string& path);
+// `gridPath` with its extension replaced by ".png".
+std::string defaultOutputName(const std::string& gridPath);
+
+// Draws `grid` with `title` and writes it to `output` in `format`, replacing any file
+// of that name only when the new one is complete.
+void writeMap(const Grid& grid, const std::string& title, const std::string& output,
+              Format format, int width = kDefaultWidth, int height = kDefaultHeight);
+
+// Frees the font caches that cairo and fontconfig keep for the life of the process
+// (so that leak checkers see a clean exit). Call once, when no drawing is left.
+void releaseDrawingCaches();
+
+// Makes SIGINT, SIGTERM and SIGHUP remove a temporary picture being written before the
+// process ends.
+void installCleanupOnSignals();
+
+}  // namespace kelv::gridmap

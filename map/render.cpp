@@ -1,0 +1,429 @@
+// Drawing of the map with cairo and writing of the picture file.
+#include <cairo-pdf.h>
+#include <cairo-svg.h>
+#include <cairo.h>
+#include <fcntl.h>
+#include <fontconfig/fontconfig.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <numbers>
+
+#include "map/map.hpp"
+
+namespace kelv::gridmap {
+namespace {
+
+constexpr const char* kFont = "sans-serif";
+constexpr double kTickLength = 6.0;
+constexpr double kTickFontSize = 13.0;
+constexpr double kLabelFontSize = 15.0;
+constexpr double kTitleFontSize = 18.0;
+
+using SurfacePtr = std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)>;
+using ContextPtr = std::unique_ptr<cairo_t, decltype(&cairo_destroy)>;
+
+uint32_t pixel(Rgb c) {
+  return 0xFF000000u | uint32_t(c.r) << 16 | uint32_t(c.g) << 8 | uint32_t(c.b);
+}
+
+// cairo's text calls need UTF-8; a file name need not be. Invalid bytes become "?".
+std::string validUtf8(const std::string& s) {
+  std::string out;
+  size_t i = 0;
+  while (i < s.size()) {
+    const unsigned char c = s[i];
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    bool ok = len > 0 && i + len <= s.size() && c != 0xC0 && c != 0xC1 && c < 0xF5;
+    for (size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(s[i + k]) >> 6) == 0x2;
+    if (ok && len == 3) {
+      const unsigned char c1 = s[i + 1];
+      ok = !(c == 0xE0 && c1 < 0xA0) && !(c == 0xED && c1 >= 0xA0);  // overlong, surrogates
+    }
+    if (ok && len == 4) {
+      const unsigned char c1 = s[i + 1];
+      ok = !(c == 0xF0 && c1 < 0x90) && !(c == 0xF4 && c1 >= 0x90);
+    }
+    if (ok && c >= 0x20 && c != 0x7F) {
+      out.append(s, i, len);
+      i += len;
+    } else {
+      out.push_back('?');
+      ++i;
+    }
+  }
+  return out;
+}
+
+void setFont(cairo_t* cr, double size, bool bold = false) {
+  cairo_select_font_face(cr, kFont, CAIRO_FONT_SLANT_NORMAL,
+                         bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
+  cairo_set_font_size(cr, size);
+}
+
+double textWidth(cairo_t* cr, const std::string& text) {
+  cairo_text_extents_t te;
+  cairo_text_extents(cr, text.c_str(), &te);
+  return te.x_advance;
+}
+
+// Text with its baseline at y, placed left of, centred on or right of x by `align`
+// (0, 0.5, 1).
+void showText(cairo_t* cr, const std::string& text, double x, double y, double align) {
+  cairo_move_to(cr, x - align * textWidth(cr, text), y);
+  cairo_show_text(cr, text.c_str());
+}
+
+// Text turned to read bottom to top, centred on y, its baseline on the vertical x.
+void showVerticalText(cairo_t* cr, const std::string& text, double x, double y) {
+  cairo_save(cr);
+  cairo_translate(cr, x, y);
+  cairo_rotate(cr, -std::numbers::pi / 2.0);
+  showText(cr, text, 0.0, 0.0, 0.5);
+  cairo_restore(cr);
+}
+
+// Height of a digit: centres tick labels on their ticks.
+double digitHeight(cairo_t* cr) {
+  cairo_text_extents_t te;
+  cairo_text_extents(cr, "0", &te);
+  return te.height;
+}
+
+SurfacePtr makeImage(int w, int h) {
+  return SurfacePtr(cairo_image_surface_create(CAIRO_FORMAT_RGB24, std::max(w, 1), std::max(h, 1)),
+                    &cairo_surface_destroy);
+}
+
+// Paints `image` with its top left corner at (x, y), pixel for pixel.
+void paintImage(cairo_t* cr, cairo_surface_t* image, int x, int y) {
+  cairo_surface_mark_dirty(image);
+  cairo_save(cr);
+  cairo_set_source_surface(cr, image, x, y);
+  cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_NEAREST);
+  cairo_rectangle(cr, x, y, cairo_image_surface_get_width(image),
+                  cairo_image_surface_get_height(image));
+  cairo_fill(cr);
+  cairo_restore(cr);
+}
+
+// The node index shown by each of `pixels` pixels along an axis of n nodes: the
+// nearest node to the pixel's centre.
+std::vector<int32_t> nodeOfPixel(int pixels, int32_t n, bool reversed) {
+  std::vector<int32_t> index(size_t(std::max(pixels, 0)));
+  for (int p = 0; p < pixels; ++p) {
+    int64_t k = (int64_t(2 * p + 1) * n) / (2 * int64_t(pixels));
+    k = std::clamp<int64_t>(k, 0, n - 1);
+    index[size_t(p)] = int32_t(reversed ? n - 1 - k : k);
+  }
+  return index;
+}
+
+void drawGridImage(cairo_t* cr, const Grid& grid, const PixelRect& plot, ColourRange range) {
+  const AxisRange ax = axisRange(grid.xMin, grid.xMax, grid.nx);
+  const AxisRange ay = axisRange(grid.yMin, grid.yMax, grid.ny);
+  const std::vector<int32_t> column = nodeOfPixel(plot.w, grid.nx, ax.reversed);
+  // Pixel rows count from the top, grid rows from yMin at the bottom.
+  std::vector<int32_t> row = nodeOfPixel(plot.h, grid.ny, !ay.reversed);
+  SurfacePtr image = makeImage(plot.w, plot.h);
+  cairo_surface_flush(image.get());
+  unsigned char* data = cairo_image_surface_get_data(image.get());
+  const int stride = cairo_image_surface_get_stride(image.get());
+  if (!data) return;
+  for (int py = 0; py < plot.h; ++py) {
+    auto* line = reinterpret_cast<uint32_t*>(data + size_t(py) * size_t(stride));
+    const float* values = grid.z.data() + size_t(row[size_t(py)]) * size_t(grid.nx);
+    for (int px = 0; px < plot.w; ++px) line[px] = pixel(colourOf(values[column[size_t(px)]], range));
+  }
+  paintImage(cr, image.get(), plot.x, plot.y);
+}
+
+// Picks a tick step for an axis of `pixels` length showing [lo, hi], with at least
+// `minSpacing` pixels between ticks and room for each label when `labelsAlong`.
+double chooseStep(cairo_t* cr, double lo, double hi, int pixels, double minSpacing, bool labelsAlong) {
+  for (int maxIntervals = std::max(1, int(pixels / minSpacing)); maxIntervals >= 1; --maxIntervals) {
+    const double step = tickStep(hi - lo, maxIntervals);
+    if (!labelsAlong || step <= 0.0) return step;
+    double widest = 0.0;
+    for (double v : tickValues(lo, hi, step)) widest = std::max(widest, textWidth(cr, tickLabel(v, step)));
+    if (widest + 14.0 <= step / (hi - lo) * pixels || maxIntervals == 1) return step;
+  }
+  return 0.0;
+}
+
+void strokeLine(cairo_t* cr, double x0, double y0, double x1, double y1) {
+  cairo_move_to(cr, x0, y0);
+  cairo_line_to(cr, x1, y1);
+  cairo_stroke(cr);
+}
+
+// A one-pixel frame just outside the rectangle.
+void frame(cairo_t* cr, const PixelRect& r) {
+  cairo_rectangle(cr, r.x - 0.5, r.y - 0.5, r.w + 1.0, r.h + 1.0);
+  cairo_stroke(cr);
+}
+
+void drawXAxis(cairo_t* cr, const Grid& grid, const PixelRect& plot) {
+  const AxisRange a = axisRange(grid.xMin, grid.xMax, grid.nx);
+  setFont(cr, kTickFontSize);
+  const double step = chooseStep(cr, a.lo, a.hi, plot.w, 90.0, true);
+  const double bottom = plot.y + plot.h + 0.5;
+  cairo_font_extents_t fe;
+  cairo_font_extents(cr, &fe);
+  for (double v : tickValues(a.lo, a.hi, step)) {
+    const double x = std::round(plot.x + (v - a.lo) / (a.hi - a.lo) * plot.w) + 0.5;
+    strokeLine(cr, x, bottom, x, bottom + kTickLength);
+    showText(cr, tickLabel(v, step), x, bottom + kTickLength + 3.0 + fe.ascent, 0.5);
+  }
+  setFont(cr, kLabelFontSize);
+  showText(cr, "time", plot.x + plot.w / 2.0, bottom + kTickLength + 3.0 + fe.height + 26.0, 0.5);
+}
+
+void drawYAxis(cairo_t* cr, const Grid& grid, const PixelRect& plot) {
+  const AxisRange a = axisRange(grid.yMin, grid.yMax, grid.ny);
+  setFont(cr, kTickFontSize);
+  const double step = chooseStep(cr, a.lo, a.hi, plot.h, 50.0, false);
+  const double left = plot.x - 0.5;
+  const double lift = digitHeight(cr) / 2.0;
+  double widest = 0.0;
+  for (double v : tickValues(a.lo, a.hi, step)) {
+    const double y = std::round(plot.y + plot.h - (v - a.lo) / (a.hi - a.lo) * plot.h) - 0.5;
+    strokeLine(cr, left, y, left - kTickLength, y);
+    const std::string label = tickLabel(v, step);
+    widest = std::max(widest, textWidth(cr, label));
+    showText(cr, label, left - kTickLength - 4.0, y + lift, 1.0);
+  }
+  setFont(cr, kLabelFontSize);
+  const double x = std::max(left - kTickLength - 4.0 - widest - 10.0, 20.0);
+  showVerticalText(cr, "frequency", x, plot.y + plot.h / 2.0);
+}
+
+void drawColourBar(cairo_t* cr, const PixelRect& bar, ColourRange range) {
+  SurfacePtr image = makeImage(bar.w, bar.h);
+  cairo_surface_flush(image.get());
+  unsigned char* data = cairo_image_surface_get_data(image.get());
+  const int stride = cairo_image_surface_get_stride(image.get());
+  if (data) {
+    for (int py = 0; py < bar.h; ++py) {
+      const double t = (bar.h - py - 0.5) / bar.h;
+      const uint32_t c = pixel(colourOf(float(range.lo + t * (range.hi - range.lo)), range));
+      auto* line = reinterpret_cast<uint32_t*>(data + size_t(py) * size_t(stride));
+      std::fill(line, line + bar.w, c);
+    }
+  }
+  paintImage(cr, image.get(), bar.x, bar.y);
+  frame(cr, bar);
+
+  setFont(cr, kTickFontSize);
+  const double step = chooseStep(cr, range.lo, range.hi, bar.h, 50.0, false);
+  const double right = bar.x + bar.w + 0.5;
+  const double lift = digitHeight(cr) / 2.0;
+  double widest = 0.0;
+  for (double v : tickValues(range.lo, range.hi, step)) {
+    const double y = std::round(bar.y + bar.h - (v - range.lo) / (range.hi - range.lo) * bar.h) - 0.5;
+    strokeLine(cr, right, y, right + kTickLength, y);
+    const std::string label = tickLabel(v, step);
+    widest = std::max(widest, textWidth(cr, label));
+    showText(cr, label, right + kTickLength + 4.0, y + lift, 0.0);
+  }
+  setFont(cr, kLabelFontSize);
+  cairo_font_extents_t fe;
+  cairo_font_extents(cr, &fe);
+  showVerticalText(cr, "coherence measure", right + kTickLength + 4.0 + widest + 10.0 + fe.ascent,
+                   bar.y + bar.h / 2.0);
+}
+
+void drawNoDataKey(cairo_t* cr, const PixelRect& bar, int plotBottom) {
+  const PixelRect swatch{bar.x, plotBottom + 22, 14, 14};
+  const Rgb g = kNoDataGrey;
+  cairo_set_source_rgb(cr, g.r / 255.0, g.g / 255.0, g.b / 255.0);
+  cairo_rectangle(cr, swatch.x, swatch.y, swatch.w, swatch.h);
+  cairo_fill(cr);
+  cairo_set_source_rgb(cr, 0, 0, 0);
+  frame(cr, swatch);
+  setFont(cr, kTickFontSize);
+  showText(cr, "no data", swatch.x + swatch.w + 7.0, swatch.y + swatch.h / 2.0 + digitHeight(cr) / 2.0, 0.0);
+}
+
+void drawTitle(cairo_t* cr, const std::string& title, const Layout& l) {
+  double size = kTitleFontSize;
+  setFont(cr, size, true);
+  const double room = l.width - 20.0;
+  const double w = textWidth(cr, title);
+  if (w > room) {
+    size = std::max(6.0, size * room / w);
+    setFont(cr, size, true);
+  }
+  const double centre = std::clamp(l.plot.x + l.plot.w / 2.0, textWidth(cr, title) / 2.0 + 10.0,
+                                   l.width - textWidth(cr, title) / 2.0 - 10.0);
+  showText(cr, title, centre, l.plot.y - 20.0, 0.5);
+}
+
+void drawMap(cairo_t* cr, const Grid& grid, const std::string& title, const Layout& l) {
+  const ColourRange range = colourRange(grid);
+  cairo_set_source_rgb(cr, 1, 1, 1);
+  cairo_paint(cr);
+  drawGridImage(cr, grid, l.plot, range);
+
+  cairo_set_source_rgb(cr, 0, 0, 0);
+  cairo_set_line_width(cr, 1.0);
+  frame(cr, l.plot);
+  drawXAxis(cr, grid, l.plot);
+  drawYAxis(cr, grid, l.plot);
+  drawColourBar(cr, l.colourBar, range);
+  if (std::any_of(grid.z.begin(), grid.z.end(), [](float v) { return std::isnan(v); })) {
+    drawNoDataKey(cr, l.colourBar, l.plot.y + l.plot.h);
+  }
+  drawTitle(cr, validUtf8(title), l);
+}
+
+// ---------------------------------------------------------------- output file
+
+// The temporary file being written, for the signal handler.
+char gTempPath[4096];
+volatile sig_atomic_t gTempActive = 0;
+
+void removeTempAndDie(int sig) {
+  if (gTempActive) unlink(gTempPath);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+// A temporary file beside the output, removed unless committed.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& output) : output_(output) {
+    const std::filesystem::path out(output);
+    const std::filesystem::path dir = out.parent_path();
+    const std::string templ = (dir / ("." + out.filename().string() + ".XXXXXX")).string();
+    if (templ.size() >= sizeof gTempPath) throw MapError("cannot write " + output + ": the name is too long");
+    std::memcpy(gTempPath, templ.c_str(), templ.size() + 1);
+    fd_ = mkstemp(gTempPath);
+    if (fd_ < 0) throw MapError("cannot write " + output + ": " + std::strerror(errno));
+    path_ = gTempPath;
+    gTempActive = 1;
+    // mkstemp makes the file private; a picture gets the usual permissions.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd_, 0666 & ~mask);
+  }
+  ~TempFile() {
+    if (fd_ >= 0) close(fd_);
+    if (!committed_) unlink(path_.c_str());
+    gTempActive = 0;
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+
+  int fd() const { return fd_; }
+
+  void commit() {
+    const int fd = fd_;
+    fd_ = -1;
+    if (fsync(fd) != 0 && errno != EINVAL) {
+      const int e = errno;
+      close(fd);
+      fail(e);
+    }
+    if (close(fd) != 0) fail(errno);
+    if (rename(path_.c_str(), output_.c_str()) != 0) fail(errno);
+    committed_ = true;
+  }
+
+  [[noreturn]] void fail(int err) const {
+    throw MapError("cannot write " + output_ + ": " + std::strerror(err));
+  }
+
+ private:
+  std::string output_;
+  std::string path_;
+  int fd_ = -1;
+  bool committed_ = false;
+};
+
+struct Sink {
+  int fd;
+  int err = 0;
+};
+
+cairo_status_t writeToSink(void* closure, const unsigned char* data, unsigned int length) {
+  auto* sink = static_cast<Sink*>(closure);
+  while (length > 0) {
+    const ssize_t n = write(sink->fd, data, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      sink->err = errno;
+      return CAIRO_STATUS_WRITE_ERROR;
+    }
+    data += n;
+    length -= unsigned(n);
+  }
+  return CAIRO_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+void writeMap(const Grid& grid, const std::string& title, const std::string& output, Format format,
+              int width, int height) {
+  if (grid.nx <= 0 || grid.ny <= 0 || grid.z.size() != size_t(grid.nx) * size_t(grid.ny)) {
+    throw MapError("cannot draw " + output + ": the grid is incomplete");
+  }
+  const Layout layout = computeLayout(width, height);
+  TempFile temp(output);
+  Sink sink{temp.fd()};
+
+  SurfacePtr surface(nullptr, &cairo_surface_destroy);
+  switch (format) {
+    case Format::png:
+      surface.reset(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
+      break;
+    case Format::svg:
+      surface.reset(cairo_svg_surface_create_for_stream(writeToSink, &sink, width, height));
+      break;
+    case Format::pdf:
+      surface.reset(cairo_pdf_surface_create_for_stream(writeToSink, &sink, width, height));
+      // A fixed date keeps the bytes of the file the same from run to run.
+      cairo_pdf_surface_set_metadata(surface.get(), CAIRO_PDF_METADATA_CREATE_DATE,
+                                     "2000-01-01T00:00:00Z");
+      cairo_pdf_surface_set_metadata(surface.get(), CAIRO_PDF_METADATA_TITLE,
+                                     validUtf8(title).c_str());
+      break;
+  }
+  {
+    ContextPtr cr(cairo_create(surface.get()), &cairo_destroy);
+    drawMap(cr.get(), grid, title, layout);
+    if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) {
+      throw MapError("cannot draw " + output + ": " + cairo_status_to_string(cairo_status(cr.get())));
+    }
+  }
+  cairo_status_t status;
+  if (format == Format::png) {
+    status = cairo_surface_write_to_png_stream(surface.get(), writeToSink, &sink);
+  } else {
+    cairo_surface_finish(surface.get());
+    status = cairo_surface_status(surface.get());
+  }
+  if (sink.err != 0) temp.fail(sink.err);
+  if (status != CAIRO_STATUS_SUCCESS) {
+    throw MapError("cannot write " + output + ": " + cairo_status_to_string(status));
+  }
+  temp.commit();
+}
+
+void releaseDrawingCaches() {
+  cairo_debug_reset_static_data();
+  FcFini();
+}
+
+void installCleanupOnSignals() {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, removeTempAndDie);
+}
+
+}  // namespace kelv::gridmap

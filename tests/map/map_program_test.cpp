@@ -1,0 +1,127 @@
+// The real kelvarodine-map executable, run in a fresh directory.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "map/map.hpp"
+#include "map_test_support.hpp"
+#include "support/run_program.hpp"
+
+namespace {
+
+using namespace kelv::testing;
+
+std::string program() { return (binaryDir() / "map" / "kelvarodine-map").string(); }
+
+std::set<std::string> filesIn(const std::filesystem::path& dir) {
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename().string());
+  return names;
+}
+
+std::string smallGrid() {
+  GridText g;
+  g.nx = 5;
+  g.ny = 3;
+  g.xMin = 255;
+  g.xMax = 655;
+  g.yMin = 0.00390625;
+  g.yMax = 0.5;
+  g.values = tokens({0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1, 0.5, 0.5, 0.5, 0.5});
+  return g.text();
+}
+
+TEST(MapProgram, WritesPngBesideTheGridByDefault) {
+  TempDir dir;
+  writeFile(dir / "Kelvarodine.grd", smallGrid());
+  const RunResult r = runProgram({program(), "Kelvarodine.grd"}, "", dir.path());
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "kelvarodine-map: wrote Kelvarodine.png (1200 x 700)\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(filesIn(dir.path()), (std::set<std::string>{"Kelvarodine.grd", "Kelvarodine.png"}));
+  const Png png(dir / "Kelvarodine.png");
+  ASSERT_TRUE(png.ok());
+  EXPECT_EQ(png.width(), 1200);
+  EXPECT_EQ(png.height(), 700);
+}
+
+TEST(MapProgram, OutputFormatFollowsTheExtension) {
+  TempDir dir;
+  writeFile(dir / "g.grd", smallGrid());
+  std::filesystem::create_directory(dir / "pics");
+  for (const auto& [name, magic] : {std::pair<std::string, std::string>{"pics/m.svg", "<?xml"},
+                                    {"pics/m.pdf", "%PDF-"}, {"pics/m.PNG", "\x89PNG"}}) {
+    const RunResult r = runProgram({program(), "g.grd", name}, "", dir.path());
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "kelvarodine-map: wrote " + name + " (1200 x 700)\n");
+    EXPECT_EQ(readFile(dir / name).substr(0, magic.size()), magic);
+  }
+  EXPECT_EQ(filesIn(dir / "pics"), (std::set<std::string>{"m.svg", "m.pdf", "m.PNG"}));
+}
+
+TEST(MapProgram, BadInputFailsWithItsMessageAndWritesNothing) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"XYZ\n1 1\n", "grid.grd: line 1: expected \"DSAA\", found \"XYZ\" (not a DSAA grid file)"},
+      {"DSAA\r\n2 2\r\n0 1\r\n0 1\r\n0 1\r\n1 2\r\n3\r\n",
+       "grid.grd: line 7: expected 4 values for a 2 x 2 grid, found 3"},
+      {"DSAA\r2 2\r0 1\r0 1\r0 1\r1 2\r3 4\r5\r",
+       "grid.grd: line 8: expected 4 values for a 2 x 2 grid, found 5"},
+      {"DSAA\n2 2\n0 1\n0 1\n0 1\n1 2\n3 four\n", "grid.grd: line 7: \"four\" is not a number"},
+      {"DSAA\n0 128\n255 255\n3.906250E-03 0.5\n3.4028235E+38 -3.4028235E+38\n",
+       "grid.grd: line 2: expected positive node counts, found 0 x 128"},
+  };
+  for (const auto& [text, message] : cases) {
+    TempDir dir;
+    writeFile(dir / "grid.grd", text);
+    const RunResult r = runProgram({program(), "grid.grd"}, "", dir.path());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "kelvarodine-map: " + message + "\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(filesIn(dir.path()), (std::set<std::string>{"grid.grd"})) << message;
+  }
+}
+
+TEST(MapProgram, BadArgumentsFailWithTheirMessage) {
+  TempDir dir;
+  writeFile(dir / "g.grd", smallGrid());
+  std::filesystem::copy_file(dir / "g.grd", dir / "grid.png");
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"missing.grd"}, "cannot open missing.grd: No such file or directory"},
+      {{"."}, "cannot read .: Is a directory"},
+      {{"g.grd", "m.jpg"}, "cannot write m.jpg: the picture's name must end in .png, .svg or .pdf"},
+      {{"g.grd", "m"}, "cannot write m: the picture's name must end in .png, .svg or .pdf"},
+      {{"g.grd", "no/such/dir/m.png"}, "cannot write no/such/dir/m.png: No such file or directory"},
+      {{"grid.png"}, "cannot write grid.png: that is the grid file itself"},
+      {{"grid.png", "./grid.png"}, "cannot write ./grid.png: that is the grid file itself"},
+  };
+  for (const auto& [args, message] : cases) {
+    std::vector<std::string> argv{program()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const RunResult r = runProgram(argv, "", dir.path());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "kelvarodine-map: " + message + "\n");
+    EXPECT_EQ(filesIn(dir.path()), (std::set<std::string>{"g.grd", "grid.png"})) << message;
+  }
+  const RunResult none = runProgram({program()}, "", dir.path());
+  EXPECT_EQ(none.exitCode, 1);
+  EXPECT_EQ(none.err.rfind("kelvarodine-map: usage: kelvarodine-map GRID [OUTPUT]\n", 0), 0u);
+  const RunResult three = runProgram({program(), "a", "b.png", "c"}, "", dir.path());
+  EXPECT_EQ(three.exitCode, 1);
+}
+
+TEST(MapProgram, PictureIsReplacedOnlyBySuccess) {
+  TempDir dir;
+  writeFile(dir / "map.png", "earlier picture");
+  writeFile(dir / "bad.grd", "DSAA\n2 2\n0 1\n0 1\n0 1\n1 2 3\n");
+  RunResult r = runProgram({program(), "bad.grd", "map.png"}, "", dir.path());
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(readFile(dir / "map.png"), "earlier picture");
+
+  writeFile(dir / "good.grd", smallGrid());
+  r = runProgram({program(), "good.grd", "map.png"}, "", dir.path());
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(readFile(dir / "map.png").substr(0, 4), "\x89PNG");
+  EXPECT_EQ(filesIn(dir.path()), (std::set<std::string>{"bad.grd", "good.grd", "map.png"}));
+}
+
+}  // namespace
