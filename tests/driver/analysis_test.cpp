@@ -18,6 +18,7 @@
 #include "examples/example_model.hpp"
 #include "examples/varsim.hpp"
 #include "support/grid_reader.hpp"
+#include "support/numerics_support.hpp"
 #include "support/run_program.hpp"
 #include "textio/textio.hpp"
 
@@ -239,6 +240,47 @@ TEST(WindowLoop, WindowsCoverExactlyTheirSamples) {
   EXPECT_EQ(changedAt(700), std::vector<int>({6, 7}));
   EXPECT_EQ(changedAt(701), std::vector<int>({6, 7, 8}));
   EXPECT_EQ(changedAt(1), std::vector<int>({1}));
+}
+
+TEST(WindowLoop, ResultDoesNotDependOnScratchContentsOrStorageBeyondTheRecord) {
+  // Called in this process with every scratch array, the grid and the sample storage
+  // beyond realSamples full of not-a-number: the grid must still be the direct
+  // estimate, node for node.
+  const Series s = simulated(sim::exampleModel(3, true), 700, 20);
+  Answers a;
+  a.nlen = 100;
+  a.shift = 60;
+  a.order = 3;
+  RunParameters run;
+  run.nch = 3;
+  run.realSamples = 700;
+  run.maxSamples = 800;
+  run.idiff = 0;
+  run.nlen = 100;
+  run.nfft = 128;
+  run.nfreq = 64;
+  run.shift = 60;
+  run.order = 3;
+  run.nWindows = (700 - 100) / 60 + 1;
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  std::vector<float> samples(size_t(3) * 800, nan), window(size_t(3) * 128, nan), coh(3, nan);
+  std::vector<float> grid(size_t(64) * run.nWindows, nan);
+  std::vector<cfloat> spectra(size_t(9) * 64, cfloat(nan, nan)), freqMatrix(9, cfloat(nan, nan));
+  std::copy(s.x.begin(), s.x.end(), samples.begin());
+  const std::string console = testing::captureStdout([&] {
+    runWindowLoop(run, samples.data(), window.data(), spectra.data(), freqMatrix.data(),
+                  coh.data(), grid.data());
+  });
+  size_t progress = 0;
+  for (size_t p = 0; (p = console.find("Processing interval # ", p)) != std::string::npos; ++p)
+    ++progress;
+  EXPECT_EQ(progress, size_t(run.nWindows));
+  const std::vector<float> direct = directGrid(s, a);
+  ASSERT_EQ(grid.size(), direct.size());
+  for (size_t i = 0; i < grid.size(); ++i) {
+    ASSERT_TRUE(std::isfinite(grid[i])) << "node " << i;
+    ASSERT_EQ(grid[i], direct[i]) << "node " << i;
+  }
 }
 
 // ---------------------------------------------------------------- the grid file
