@@ -1,4 +1,5 @@
 // The free-format and 256-column reader over the console and the file channel.
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,6 +60,12 @@ Fetch fill(InputUnit& u, bool& atEnd) {
       return Fetch::ok;
     }
     if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      // A descriptor left non-blocking by whoever started us: wait for input.
+      pollfd p{u.fd, POLLIN, 0};
+      (void)::poll(&p, 1, -1);
+      continue;
+    }
     // A closed standard input is the end of the console's input.
     if (u.isConsole && errno == EBADF) {
       atEnd = true;

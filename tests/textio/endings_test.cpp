@@ -156,6 +156,19 @@ TEST(UnhandledReadConditions, ConsoleEndOfInputAndFailedDevice) {
   EXPECT_EQ(firstLine(r.err), "kelvarodine: severe (39): error during read, unit -4, file stdin");
 }
 
+TEST(ConsoleRead, NonBlockingStandardInputIsWaitedFor) {
+  const auto r = runChild([] {
+    fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
+    int32_t v = 0;
+    freeFormatRead(consoleInput(), {item(v)}, kHandleNone);
+    beginFreeFormatWrite(consoleOutput());
+    writeItem(consoleOutput(), v);
+    endWrite(consoleOutput());
+  }, "\n\n 42\n");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "          42\r\n");
+}
+
 TEST(ConsoleWrite, ClosedStandardOutputIsAWriteError) {
   const auto r = runChild([] {
     startUp();
