@@ -19,7 +19,9 @@ constexpr std::string_view kGridFileName = "Kelvarodine.grd";
 // so a node where the measure is undefined is written as this value instead.
 constexpr float kBlank = 1.70141e38f;
 
-float nodeValue(float z) { return std::isfinite(z) ? z : kBlank; }
+float nodeValue(float z) {
+  return std::isfinite(z) ? z : kBlank;
+}
 
 }  // namespace
 

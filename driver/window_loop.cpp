@@ -12,8 +12,8 @@ namespace kelv {
 
 namespace {
 
-constexpr std::array<Field, 4> kProgressFields = {
-    literal("+"), literal("Processing interval # "), intField(10), intField(10)};
+constexpr std::array<Field, 4> kProgressFields = {literal("+"), literal("Processing interval # "),
+                                                  intField(10), intField(10)};
 
 }  // namespace
 

@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
   int64_t nch = 4, nsamples = 30000, seed = 1;
   for (int i = 2; i < argc; i += 2) {
     const std::string_view flag = argv[i];
-    int64_t* target = flag == "--channels" ? &nch
+    int64_t* target = flag == "--channels"  ? &nch
                       : flag == "--samples" ? &nsamples
                       : flag == "--seed"    ? &seed
                                             : nullptr;

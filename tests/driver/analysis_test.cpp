@@ -1,6 +1,8 @@
 // End-to-end tests of the whole analysis run: the real executable is run in a
 // temporary directory on series written by the test, the answers are piped in, and
 // the console output, the exit status and "Kelvarodine.grd" are checked.
+#include "driver/analysis.hpp"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -13,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "driver/analysis.hpp"
 #include "estimation/estimation.hpp"
 #include "examples/example_model.hpp"
 #include "examples/varsim.hpp"
@@ -29,15 +30,17 @@ namespace fs = std::filesystem;
 using testing::Grid;
 using testing::parseGrid;
 using testing::readFile;
-using testing::RunResult;
 using testing::runProgram;
+using testing::RunResult;
 using testing::TempDir;
 using testing::writeFile;
 
 constexpr float kBlank = 1.70141e38f;
 const std::string kBlankField = "    1.701410E+38";
 
-std::string program() { return (testing::binaryDir() / "driver" / "kelvarodine").string(); }
+std::string program() {
+  return (testing::binaryDir() / "driver" / "kelvarodine").string();
+}
 
 // Samples of nch channels, channel index fastest, as the program holds them.
 struct Series {
@@ -171,7 +174,9 @@ std::vector<int> differingColumns(const Grid& a, const Grid& b) {
   return cols;
 }
 
-sim::VarModel threeChannelModel() { return sim::exampleModel(3, true); }
+sim::VarModel threeChannelModel() {
+  return sim::exampleModel(3, true);
+}
 
 // ---------------------------------------------------------------- the loop
 
@@ -268,8 +273,8 @@ TEST(WindowLoop, ResultDoesNotDependOnScratchContentsOrStorageBeyondTheRecord) {
   std::vector<cfloat> spectra(size_t(9) * 64, cfloat(nan, nan)), freqMatrix(9, cfloat(nan, nan));
   std::copy(s.x.begin(), s.x.end(), samples.begin());
   const std::string console = testing::captureStdout([&] {
-    runWindowLoop(run, samples.data(), window.data(), spectra.data(), freqMatrix.data(),
-                  coh.data(), grid.data());
+    runWindowLoop(run, samples.data(), window.data(), spectra.data(), freqMatrix.data(), coh.data(),
+                  grid.data());
   });
   size_t progress = 0;
   for (size_t p = 0; (p = console.find("Processing interval # ", p)) != std::string::npos; ++p)
@@ -361,7 +366,8 @@ TEST(GridFile, UndefinedNodesAreBlankedAndLeftOutOfTheRange) {
 }
 
 // Runs writeGridFile in this process, in `dir`, and returns the file it wrote.
-std::string writeGridIn(const fs::path& dir, const RunParameters& run, const std::vector<float>& g) {
+std::string writeGridIn(const fs::path& dir, const RunParameters& run,
+                        const std::vector<float>& g) {
   const fs::path here = fs::current_path();
   fs::current_path(dir);
   writeGridFile(run, g.data());
@@ -439,9 +445,9 @@ TEST(GridFile, FailedWriteKeepsTheEarlierGridAndLeavesNoPartialFile) {
   const std::string earlier = "DSAA\r\nan earlier grid\r\n";
   writeFile(dir / "Kelvarodine.grd", earlier);
   const auto before = entries(dir.path());
-  const RunResult r = runProgram(
-      {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 4; exec \"$0\"", program()}, Answers{}.text(),
-      dir.path());
+  const RunResult r =
+      runProgram({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 4; exec \"$0\"", program()},
+                 Answers{}.text(), dir.path());
   EXPECT_EQ(r.termSignal, 0);
   EXPECT_EQ(r.exitCode, 38);
   EXPECT_NE(r.err.find("severe (38): error during write, unit 1, file Kelvarodine.grd"),
@@ -496,7 +502,9 @@ TEST(TrueMeasure, GridFollowsTheTrueMeasureOfASimulatedProcess) {
   EXPECT_LT(largest, 0.12);
 }
 
-fs::path sourceDir() { return fs::path(__FILE__).parent_path().parent_path().parent_path(); }
+fs::path sourceDir() {
+  return fs::path(__FILE__).parent_path().parent_path().parent_path();
+}
 
 TEST(Example, BundledExampleShowsTheCouplingSwitch) {
   TempDir dir, again;
@@ -533,10 +541,11 @@ TEST(Example, BundledExampleShowsTheCouplingSwitch) {
     if (inside(w, 1, 10000) || inside(w, 20001, 30000))
       offPeak = std::max(offPeak, double(g.at(52, w)));
   }
-  std::printf("example: coupled windows median deviation %.4f, largest %.4f; independent "
-              "windows median %.4f, largest %.4f; at 0.1: on >= %.4f, off <= %.4f\n",
-              quantile(dOn, 0.5), quantile(dOn, 1.0), quantile(dOff, 0.5), quantile(dOff, 1.0),
-              onPeakMin, offPeak);
+  std::printf(
+      "example: coupled windows median deviation %.4f, largest %.4f; independent "
+      "windows median %.4f, largest %.4f; at 0.1: on >= %.4f, off <= %.4f\n",
+      quantile(dOn, 0.5), quantile(dOn, 1.0), quantile(dOff, 0.5), quantile(dOff, 1.0), onPeakMin,
+      offPeak);
   EXPECT_GT(onPeakMin, 0.9);
   EXPECT_LT(offPeak, 0.3);
   EXPECT_LT(quantile(dOn, 0.5), 0.06);

@@ -15,7 +15,7 @@ struct Grid {
   std::vector<std::string> lines;  // records without their CR LF
   int32_t nx = 0, ny = 0;          // windows, frequencies
   float xMin = 0, xMax = 0, yMin = 0, yMax = 0, zMin = 0, zMax = 0;
-  std::vector<float> z;            // ny x nx, element (f, w) at (f - 1) + (w - 1) * ny
+  std::vector<float> z;  // ny x nx, element (f, w) at (f - 1) + (w - 1) * ny
   float at(int f, int w) const { return z[size_t(f - 1) + size_t(w - 1) * size_t(ny)]; }
 };
 
@@ -83,7 +83,8 @@ inline Grid parseGrid(const std::string& text) {
       const auto values = fields(g.lines[5 + size_t(f - 1) * linesPerRow + l], 16);
       const size_t expected = l + 1 < linesPerRow ? 4 : size_t(g.nx) - 4 * (linesPerRow - 1);
       if (values.size() != expected) throw std::runtime_error("row line with a wrong value count");
-      for (const auto& v : values) g.z[size_t(f - 1) + size_t(w++ - 1) * size_t(g.ny)] = fieldFloat(v);
+      for (const auto& v : values)
+        g.z[size_t(f - 1) + size_t(w++ - 1) * size_t(g.ny)] = fieldFloat(v);
     }
   }
   return g;
