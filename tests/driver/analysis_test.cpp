@@ -397,6 +397,26 @@ TEST(GridFile, RangeIgnoresNotANumberEvenAsFirstNode) {
   EXPECT_EQ(entries(dir.path()), std::set<std::string>({"Kelvarodine.grd"}));
 }
 
+TEST(GridFile, HeaderValuesAreRoundedOnceFromDouble) {
+  // With Tini = Tstep = 0.1f, float arithmetic would give xMin 10.000001 and xMax
+  // 15.000001; formed in double and rounded once they are 10 and 15.
+  TempDir dir;
+  RunParameters run;
+  run.nlen = 100;
+  run.shift = 50;
+  run.nfreq = 1;
+  run.nWindows = 2;
+  run.Tini = 0.1f;
+  run.Tstep = 0.1f;
+  EXPECT_EQ(writeGridIn(dir.path(), run, {0.5f, 0.25f}),
+            "DSAA\r\n"
+            "           2           1\r\n"
+            "       10.000000       15.000000\r\n"
+            "    1.000000E-01        5.000000\r\n"
+            "    2.500000E-01    5.000000E-01\r\n"
+            "    5.000000E-01    2.500000E-01\r\n");
+}
+
 // ---------------------------------------------------------------- an earlier grid
 
 TEST(GridFile, EarlierGridSurvivesRunsThatDoNotFinish) {
