@@ -22,17 +22,31 @@ void readAll(InputUnit& unit, uint8_t selector, std::size_t records) {
   for (;;) {
     ReadStatus s = ReadStatus::success;
     switch ((selector >> (2 * (statements % 4))) & 7) {
-      case 0: s = freeFormatRead(unit, {item(f1)}, kHandleBoth); break;
-      case 1: s = freeFormatRead(unit, {item(i1)}, kHandleBoth); break;
-      case 2: s = freeFormatRead(unit, {item(f1), item(f2)}, kHandleBoth); break;
-      case 3: s = freeFormatRead(unit, {item(i1), item(f1), item(i2), item(f2)}, kHandleBoth); break;
-      case 4: s = freeFormatRead(unit, {}, kHandleBoth); break;
+      case 0:
+        s = freeFormatRead(unit, {item(f1)}, kHandleBoth);
+        break;
+      case 1:
+        s = freeFormatRead(unit, {item(i1)}, kHandleBoth);
+        break;
+      case 2:
+        s = freeFormatRead(unit, {item(f1), item(f2)}, kHandleBoth);
+        break;
+      case 3:
+        s = freeFormatRead(unit, {item(i1), item(f1), item(i2), item(f2)}, kHandleBoth);
+        break;
+      case 4:
+        s = freeFormatRead(unit, {}, kHandleBoth);
+        break;
       case 5:
         s = formattedLineRead(unit, field, kHandleBoth);
         if (s == ReadStatus::success && field.size() != kNameFieldWidth) __builtin_trap();
         break;
-      case 6: s = freeFormatRead(unit, {item(i1), item(i2)}, kHandleBoth); break;
-      default: s = freeFormatRead(unit, {item(f2), item(i2)}, kHandleBoth); break;
+      case 6:
+        s = freeFormatRead(unit, {item(i1), item(i2)}, kHandleBoth);
+        break;
+      default:
+        s = freeFormatRead(unit, {item(f2), item(i2)}, kHandleBoth);
+        break;
     }
     if (s == ReadStatus::endOfFile) break;
     // Every statement consumes at least one record.

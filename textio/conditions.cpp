@@ -30,10 +30,14 @@ constexpr const char* kPrefix = "kelvarodine";
 
 const char* severityWord(uint32_t condition) {
   switch (condition >> 30) {
-    case 1: return "info";
-    case 2: return "error";
-    case 3: return "severe";
-    default: return "unknown";
+    case 1:
+      return "info";
+    case 2:
+      return "error";
+    case 3:
+      return "severe";
+    default:
+      return "unknown";
   }
 }
 
@@ -41,28 +45,45 @@ const char* severityWord(uint32_t condition) {
 const char* messageText(int32_t number, bool& withUnit) {
   withUnit = true;
   switch (number) {
-    case kErrEndOfFile: return "end-of-file during read";
-    case kErrFileNotFound: return "file not found";
-    case kErrOpenFailure: return "open failure";
-    case kErrPermission: return "permission to access file denied";
-    case kErrFileName: return "file name specification error";
-    case kErrWrite: return "error during write";
-    case kErrRead: return "error during read";
-    case kErrSyntax: return "list-directed I/O syntax error";
-    case kErrConversion: return "input conversion error";
-    default: break;
+    case kErrEndOfFile:
+      return "end-of-file during read";
+    case kErrFileNotFound:
+      return "file not found";
+    case kErrOpenFailure:
+      return "open failure";
+    case kErrPermission:
+      return "permission to access file denied";
+    case kErrFileName:
+      return "file name specification error";
+    case kErrWrite:
+      return "error during write";
+    case kErrRead:
+      return "error during read";
+    case kErrSyntax:
+      return "list-directed I/O syntax error";
+    case kErrConversion:
+      return "input conversion error";
+    default:
+      break;
   }
   withUnit = false;
   switch (number) {
-    case kErrNoMemory: return "insufficient virtual memory";
-    case kErrArraySize: return "Cannot allocate array - overflow on array size calculation.";
-    case kErrAlreadyAllocated: return "allocatable array is already allocated";
-    case kErrNotAllocated: return "allocatable array or pointer is not allocated";
-    default: return nullptr;
+    case kErrNoMemory:
+      return "insufficient virtual memory";
+    case kErrArraySize:
+      return "Cannot allocate array - overflow on array size calculation.";
+    case kErrAlreadyAllocated:
+      return "allocatable array is already allocated";
+    case kErrNotAllocated:
+      return "allocatable array or pointer is not allocated";
+    default:
+      return nullptr;
   }
 }
 
-void writeErr(const char* text, std::size_t n) { (void)writeAll(2, text, n); }
+void writeErr(const char* text, std::size_t n) {
+  (void)writeAll(2, text, n);
+}
 
 // Built without allocation: the report may be that memory is exhausted.
 void writeReportLine(uint32_t condition, int32_t unit, std::string_view file) {
@@ -78,7 +99,8 @@ void writeReportLine(uint32_t condition, int32_t unit, std::string_view file) {
                       severity, static_cast<int>(number), fileLen, fileLen ? file.data() : "");
   else if (text && withUnit)
     n = std::snprintf(line, sizeof line, "%s: %s (%d): %s, unit %d, file %.*s", kPrefix, severity,
-                      static_cast<int>(number), text, static_cast<int>(unit), fileLen, fileLen ? file.data() : "");
+                      static_cast<int>(number), text, static_cast<int>(unit), fileLen,
+                      fileLen ? file.data() : "");
   else
     n = std::snprintf(line, sizeof line, "%s: %s (%d): %s", kPrefix, severity,
                       static_cast<int>(number), text ? text : "run-time error");
@@ -131,7 +153,8 @@ __attribute__((noinline)) void writeTraceback() {
 // ---------------------------------------------------------------- interrupts
 
 // Report lines are prepared in full so that the handler only writes and exits.
-constexpr char kInterruptC[] = "kelvarodine: error (200): program aborting due to control-C event\n";
+constexpr char kInterruptC[] =
+    "kelvarodine: error (200): program aborting due to control-C event\n";
 constexpr char kInterruptBreak[] =
     "kelvarodine: error (200): program aborting due to control-BREAK event\n";
 constexpr char kInterruptClose[] =
@@ -156,7 +179,9 @@ extern "C" void onInterrupt(int signo) {
   _exit(128 + signo);
 }
 
-void onNoMemory() { fatalError(kErrNoMemory); }
+void onNoMemory() {
+  fatalError(kErrNoMemory);
+}
 
 }  // namespace
 
@@ -242,7 +267,8 @@ std::size_t arraySize(std::initializer_list<int64_t> extents, std::size_t elemen
   std::size_t count = 1;
   for (int64_t e : extents) {
     const uint64_t extent = static_cast<uint64_t>(e);
-    if (extent > SIZE_MAX || __builtin_mul_overflow(count, static_cast<std::size_t>(extent), &count))
+    if (extent > SIZE_MAX ||
+        __builtin_mul_overflow(count, static_cast<std::size_t>(extent), &count))
       fatalError(kErrArraySize);
   }
   std::size_t bytes = 0;

@@ -41,14 +41,18 @@ volatile std::sig_atomic_t temporaryActive = 0;
 int32_t openErrorNumber(int err) {
   switch (err) {
     case ENOENT:
-    case ENOTDIR: return kErrFileNotFound;
+    case ENOTDIR:
+      return kErrFileNotFound;
     case EACCES:
     case EPERM:
-    case EROFS: return kErrPermission;
+    case EROFS:
+      return kErrPermission;
     case ENAMETOOLONG:
     case EINVAL:
-    case EILSEQ: return kErrFileName;
-    default: return kErrOpenFailure;
+    case EILSEQ:
+      return kErrFileName;
+    default:
+      return kErrOpenFailure;
   }
 }
 
@@ -84,8 +88,12 @@ void discardWriting() {
 
 }  // namespace
 
-InputUnit& fileInput() { return readUnit(); }
-OutputUnit& fileOutput() { return writeUnit(); }
+InputUnit& fileInput() {
+  return readUnit();
+}
+OutputUnit& fileOutput() {
+  return writeUnit();
+}
 
 int32_t openForReading(std::string_view name, bool handleErrors) {
   closeFile();
@@ -192,7 +200,9 @@ void closeFile() {
 
 namespace textio_internal {
 
-void abandonFileChannel() { closeFile(); }
+void abandonFileChannel() {
+  closeFile();
+}
 
 void removeReplacementTemporaryFromHandler() {
   if (temporaryActive) ::unlink(temporaryPath);

@@ -104,9 +104,15 @@ Fetch nextRecord(InputUnit& u) {
   }
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-bool endsToken(char c) { return isBlank(c) || c == ',' || c == '/'; }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+bool endsToken(char c) {
+  return isBlank(c) || c == ',' || c == '/';
+}
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // The parts of a numeric token: sign, mantissa digits around at most one point,
 // and an exponent (a letter E, D or Q with an optional sign, or a sign alone).
@@ -118,7 +124,7 @@ struct NumberForm {
   std::string_view mantissa;  // digits and at most one point
   bool hasPoint = false;
   bool hasExponent = false;
-  int64_t exponent = 0;       // saturated far beyond any float's range
+  int64_t exponent = 0;  // saturated far beyond any float's range
 };
 
 bool parseNumber(std::string_view t, NumberForm& f) {
@@ -292,7 +298,9 @@ class Statement {
 
 }  // namespace
 
-InputUnit& consoleInput() { return consoleUnit(); }
+InputUnit& consoleInput() {
+  return consoleUnit();
+}
 
 ReadStatus freeFormatRead(InputUnit& unit, std::span<const ReadItem> items, unsigned handles) {
   Statement s(unit, handles);

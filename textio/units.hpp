@@ -23,8 +23,8 @@ struct OutputUnit {
   std::string pending;       // file units: bytes written but not yet handed to the device
   // The free-format statement in progress.
   std::string record;
-  bool inRecord = false;     // the record holds at least its first item
-  bool anyCharacter = false; // the statement produced a character
+  bool inRecord = false;      // the record holds at least its first item
+  bool anyCharacter = false;  // the statement produced a character
 };
 
 struct InputUnit {

@@ -60,9 +60,15 @@ void openConsoleOutput(OutputUnit& unit) {
   if (unit.opened) return;
   unit.fd = consoleOutputFd;
   switch (forcedMode) {
-    case ConsoleMode::plain: unit.controlMode = false; break;
-    case ConsoleMode::control: unit.controlMode = true; break;
-    case ConsoleMode::automatic: unit.controlMode = ::isatty(unit.fd) == 1; break;
+    case ConsoleMode::plain:
+      unit.controlMode = false;
+      break;
+    case ConsoleMode::control:
+      unit.controlMode = true;
+      break;
+    case ConsoleMode::automatic:
+      unit.controlMode = ::isatty(unit.fd) == 1;
+      break;
   }
   unit.opened = true;
 }
@@ -169,7 +175,9 @@ void resetConsoleOutput(int fd, ConsoleMode mode) {
 
 }  // namespace textio_internal
 
-OutputUnit& consoleOutput() { return consoleUnit(); }
+OutputUnit& consoleOutput() {
+  return consoleUnit();
+}
 
 // ---------------------------------------------------------------- field texts
 
@@ -196,8 +204,9 @@ std::string freeFormatReal(float value) {
     // The threshold is tested on the float itself; the digits are the correctly
     // rounded ones of its exact value, ties to even.
     const bool fixed = a >= 1.0f && a < 10000000.0f;
-    const auto r = std::to_chars(buf, buf + sizeof buf, value,
-                                 fixed ? std::chars_format::fixed : std::chars_format::scientific, 6);
+    const auto r =
+        std::to_chars(buf, buf + sizeof buf, value,
+                      fixed ? std::chars_format::fixed : std::chars_format::scientific, 6);
     n = static_cast<std::size_t>(r.ptr - buf);
     if (!fixed)
       for (std::size_t i = 0; i < n; ++i)
@@ -226,9 +235,13 @@ void beginFreeFormatWrite(OutputUnit& unit) {
   unit.anyCharacter = false;
 }
 
-void writeItem(OutputUnit& unit, int32_t value) { placeNumeric(unit, freeFormatInteger(value)); }
+void writeItem(OutputUnit& unit, int32_t value) {
+  placeNumeric(unit, freeFormatInteger(value));
+}
 
-void writeItem(OutputUnit& unit, float value) { placeNumeric(unit, freeFormatReal(value)); }
+void writeItem(OutputUnit& unit, float value) {
+  placeNumeric(unit, freeFormatReal(value));
+}
 
 void writeItem(OutputUnit& unit, std::string_view text) {
   prepare(unit);

@@ -31,18 +31,21 @@ std::vector<std::string> lines(const std::string& s) {
 
 std::vector<std::string> directoryEntries(const std::filesystem::path& dir) {
   std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename());
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    names.push_back(e.path().filename());
   std::sort(names.begin(), names.end());
   return names;
 }
 
 TEST(FatalError, ReportTracebackAndExitStatus) {
   testing::TempDir dir;
-  const auto r = runChild([&] {
-    if (chdir(dir.path().c_str()) != 0) _exit(99);
-    writeConsoleLine("Number of series to process =");
-    if (openForReading("a.dat", false) == 0) writeConsoleLine("opened?");
-  }, {}, ConsoleMode::control);
+  const auto r = runChild(
+      [&] {
+        if (chdir(dir.path().c_str()) != 0) _exit(99);
+        writeConsoleLine("Number of series to process =");
+        if (openForReading("a.dat", false) == 0) writeConsoleLine("opened?");
+      },
+      {}, ConsoleMode::control);
   EXPECT_EQ(r.exitCode, kErrFileNotFound);
   // The owed line feed ends the console line before the report.
   EXPECT_EQ(r.out, "Number of series to process =\r\n");
@@ -72,11 +75,13 @@ TEST(FatalError, EveryMessageOfTheTable) {
   } cases[] = {
       {24, -4, "stdin", "kelvarodine: severe (24): end-of-file during read, unit -4, file stdin"},
       {30, 1, "list", "kelvarodine: severe (30): open failure, unit 1, file list"},
-      {9, 1, "list", "kelvarodine: severe (9): permission to access file denied, unit 1, file list"},
+      {9, 1, "list",
+       "kelvarodine: severe (9): permission to access file denied, unit 1, file list"},
       {43, 1, "", "kelvarodine: severe (43): file name specification error, unit 1, file "},
       {38, -1, "stdout", "kelvarodine: severe (38): error during write, unit -1, file stdout"},
       {39, 1, "b.dat", "kelvarodine: severe (39): error during read, unit 1, file b.dat"},
-      {59, 1, "b.dat", "kelvarodine: severe (59): list-directed I/O syntax error, unit 1, file b.dat"},
+      {59, 1, "b.dat",
+       "kelvarodine: severe (59): list-directed I/O syntax error, unit 1, file b.dat"},
       {64, 1, "b.dat", "kelvarodine: severe (64): input conversion error, unit 1, file b.dat"},
       {41, 0, "", "kelvarodine: severe (41): insufficient virtual memory"},
       {179, 0, "",
@@ -131,14 +136,17 @@ TEST(UnhandledReadConditions, EndTheRunWithTheirNumbers) {
 }
 
 TEST(UnhandledReadConditions, ConsoleEndOfInputAndFailedDevice) {
-  auto r = runChild([] {
-    writeConsoleLine("Do you want to come to incremental (diff.) series (0/1) ?");
-    int32_t idiff = 0;
-    freeFormatRead(consoleInput(), {item(idiff)}, kHandleError);
-  }, {}, ConsoleMode::control);
+  auto r = runChild(
+      [] {
+        writeConsoleLine("Do you want to come to incremental (diff.) series (0/1) ?");
+        int32_t idiff = 0;
+        freeFormatRead(consoleInput(), {item(idiff)}, kHandleError);
+      },
+      {}, ConsoleMode::control);
   EXPECT_EQ(r.exitCode, kErrEndOfFile);
   EXPECT_EQ(r.out, "Do you want to come to incremental (diff.) series (0/1) ?\r\n");
-  EXPECT_EQ(firstLine(r.err), "kelvarodine: severe (24): end-of-file during read, unit -4, file stdin");
+  EXPECT_EQ(firstLine(r.err),
+            "kelvarodine: severe (24): end-of-file during read, unit -4, file stdin");
 
   // A closed standard input is the end of input, not a device failure.
   r = runChild([] {
@@ -157,14 +165,16 @@ TEST(UnhandledReadConditions, ConsoleEndOfInputAndFailedDevice) {
 }
 
 TEST(ConsoleRead, NonBlockingStandardInputIsWaitedFor) {
-  const auto r = runChild([] {
-    fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
-    int32_t v = 0;
-    freeFormatRead(consoleInput(), {item(v)}, kHandleNone);
-    beginFreeFormatWrite(consoleOutput());
-    writeItem(consoleOutput(), v);
-    endWrite(consoleOutput());
-  }, "\n\n 42\n");
+  const auto r = runChild(
+      [] {
+        fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
+        int32_t v = 0;
+        freeFormatRead(consoleInput(), {item(v)}, kHandleNone);
+        beginFreeFormatWrite(consoleOutput());
+        writeItem(consoleOutput(), v);
+        endWrite(consoleOutput());
+      },
+      "\n\n 42\n");
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, "          42\r\n");
 }
@@ -184,27 +194,33 @@ TEST(ConsoleWrite, ClosedStandardOutputIsAWriteError) {
 }
 
 TEST(Stops, PlainStopInBothModesAndNormalEnd) {
-  auto r = runChild([] {
-    writeConsoleLine("Press <Enter> to terminate...");
-    freeFormatRead(consoleInput(), {}, kHandleNone);
-    stopRun();
-  }, "\n", ConsoleMode::plain);
+  auto r = runChild(
+      [] {
+        writeConsoleLine("Press <Enter> to terminate...");
+        freeFormatRead(consoleInput(), {}, kHandleNone);
+        stopRun();
+      },
+      "\n", ConsoleMode::plain);
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out, " Press <Enter> to terminate...\r\nStop - Program terminated.\r\n");
   EXPECT_EQ(r.err, "");
 
-  r = runChild([] {
-    writeConsoleLine("Press <Enter> to terminate...");
-    freeFormatRead(consoleInput(), {}, kHandleNone);
-    stopRun();
-  }, "\n", ConsoleMode::control);
+  r = runChild(
+      [] {
+        writeConsoleLine("Press <Enter> to terminate...");
+        freeFormatRead(consoleInput(), {}, kHandleNone);
+        stopRun();
+      },
+      "\n", ConsoleMode::control);
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out, "Press <Enter> to terminate...\r\nStop - Program terminated.\r\n");
 
-  r = runChild([] {
-    writeConsoleLine("last");
-    endRun();
-  }, {}, ConsoleMode::control);
+  r = runChild(
+      [] {
+        writeConsoleLine("last");
+        endRun();
+      },
+      {}, ConsoleMode::control);
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, "last\r\n");
   EXPECT_EQ(r.err, "");
@@ -219,12 +235,14 @@ TEST(Interrupts, ReportLineAndExitStatus) {
     const char* event;
   } cases[] = {{SIGINT, "control-C"}, {SIGQUIT, "control-BREAK"}, {SIGHUP, "window-CLOSE"}};
   for (const auto& c : cases) {
-    const auto r = runChild([&] {
-      startUp();
-      formattedWrite(consoleOutput(), kProgress, std::vector<int32_t>{3, 6}, {});
-      raise(c.signo);
-      writeConsoleLine("not reached");
-    }, {}, ConsoleMode::control);
+    const auto r = runChild(
+        [&] {
+          startUp();
+          formattedWrite(consoleOutput(), kProgress, std::vector<int32_t>{3, 6}, {});
+          raise(c.signo);
+          writeConsoleLine("not reached");
+        },
+        {}, ConsoleMode::control);
     EXPECT_EQ(r.exitCode, 128 + c.signo);
     EXPECT_EQ(r.out, "Processing interval #          3         6\r\n");
     EXPECT_EQ(r.err, std::string("kelvarodine: error (200): program aborting due to ") + c.event +
@@ -281,7 +299,8 @@ TEST(ReplacementFile, FailedWriteLeavesTheOldFileAndNoTemporary) {
       continue;
     }
     EXPECT_EQ(r.exitCode, kErrWrite);
-    EXPECT_EQ(firstLine(r.err), "kelvarodine: severe (38): error during write, unit 1, file " + name);
+    EXPECT_EQ(firstLine(r.err),
+              "kelvarodine: severe (38): error during write, unit 1, file " + name);
     EXPECT_EQ(testing::readFile(name), kOldGrid);
     EXPECT_EQ(directoryEntries(dir.path()), std::vector<std::string>{"Kelvarodine.grd"});
   }
@@ -416,14 +435,16 @@ std::pair<std::string, int> runOnTerminal(const std::function<void()>& body,
 }
 
 TEST(Terminal, ControlCharacterModeWhenStandardOutputIsATerminal) {
-  const auto [out, status] = runOnTerminal([] {
-    writeConsoleLine("Real number of samples to be processed =");
-    formattedWrite(consoleOutput(), kProgress, std::vector<int32_t>{1, 2}, {});
-    formattedWrite(consoleOutput(), kProgress, std::vector<int32_t>{2, 1}, {});
-    writeConsoleLine("Press <Enter> to terminate...");
-    freeFormatRead(consoleInput(), {}, kHandleNone);
-    stopRun();
-  }, "\r\n");
+  const auto [out, status] = runOnTerminal(
+      [] {
+        writeConsoleLine("Real number of samples to be processed =");
+        formattedWrite(consoleOutput(), kProgress, std::vector<int32_t>{1, 2}, {});
+        formattedWrite(consoleOutput(), kProgress, std::vector<int32_t>{2, 1}, {});
+        writeConsoleLine("Press <Enter> to terminate...");
+        freeFormatRead(consoleInput(), {}, kHandleNone);
+        stopRun();
+      },
+      "\r\n");
   EXPECT_EQ(status, 1);
   EXPECT_EQ(out,
             "Real number of samples to be processed =\r"

@@ -37,7 +37,7 @@ TEST(FreeFormatRead, OneRealItem) {
       {"+7", ReadStatus::success, 7.0f},
       {"0.1", ReadStatus::success, 0.1f},
       {"16777217", ReadStatus::success, 16777216.0f},  // nearest float, tie to even
-      {"1.0+5", ReadStatus::success, 1e5f},             // a signed exponent without a letter
+      {"1.0+5", ReadStatus::success, 1e5f},            // a signed exponent without a letter
       {"1-5", ReadStatus::success, 1e-5f},
       {"1e-46", ReadStatus::success, 0.0f},  // underflow is no error
       {"-1e-50", ReadStatus::success, -0.0f},
@@ -90,8 +90,10 @@ TEST(FreeFormatRead, OneRealItem) {
   for (const auto& c : cases) {
     attachFileInput("a.dat", c.input);
     float v = kKept;
-    EXPECT_EQ(freeFormatRead(fileInput(), {item(v)}, kHandleBoth), c.status) << '"' << c.input << '"';
-    EXPECT_EQ(std::bit_cast<uint32_t>(v), std::bit_cast<uint32_t>(c.value)) << '"' << c.input << '"';
+    EXPECT_EQ(freeFormatRead(fileInput(), {item(v)}, kHandleBoth), c.status)
+        << '"' << c.input << '"';
+    EXPECT_EQ(std::bit_cast<uint32_t>(v), std::bit_cast<uint32_t>(c.value))
+        << '"' << c.input << '"';
   }
   closeFile();
 }
@@ -133,7 +135,8 @@ TEST(FreeFormatRead, OneIntegerItem) {
   for (const auto& c : cases) {
     attachFileInput("a.dat", c.input);
     int32_t v = kKeptInt;
-    EXPECT_EQ(freeFormatRead(fileInput(), {item(v)}, kHandleBoth), c.status) << '"' << c.input << '"';
+    EXPECT_EQ(freeFormatRead(fileInput(), {item(v)}, kHandleBoth), c.status)
+        << '"' << c.input << '"';
     EXPECT_EQ(v, c.value) << '"' << c.input << '"';
   }
   closeFile();
@@ -191,7 +194,8 @@ TEST(FreeFormatRead, EachStatementStartsAtANewRecord) {
   attachFileInput("a.dat", "1 2\n3 4 5\n6\n7*8\n9");
   int32_t a = 0, b = 0;
   std::vector<int32_t> got;
-  while (freeFormatRead(fileInput(), {item(a)}, kHandleEnd) == ReadStatus::success) got.push_back(a);
+  while (freeFormatRead(fileInput(), {item(a)}, kHandleEnd) == ReadStatus::success)
+    got.push_back(a);
   EXPECT_EQ(got, (std::vector<int32_t>{1, 3, 6, 8, 9}));
   // Repeats left over by one statement do not reach the next.
   attachFileInput("a.dat", "5*1\n2 3\n");
@@ -206,7 +210,8 @@ TEST(FreeFormatRead, SeriesFileEndsAtFirstNonNumberLine) {
   attachFileInput("s.dat", "1.5\r\n\r\n2.5 9\r\n  3.5\r\nheader\r\n4.5\r\n");
   std::vector<float> got;
   float v = 0;
-  while (freeFormatRead(fileInput(), {item(v)}, kHandleBoth) == ReadStatus::success) got.push_back(v);
+  while (freeFormatRead(fileInput(), {item(v)}, kHandleBoth) == ReadStatus::success)
+    got.push_back(v);
   EXPECT_EQ(got, (std::vector<float>{1.5f, 2.5f, 3.5f}));
   closeFile();
 }
@@ -215,7 +220,9 @@ TEST(FreeFormatRead, StatementWithoutItemsConsumesOneRecord) {
   const struct {
     std::string input;
     int records;
-  } cases[] = {{"", 0}, {"\n", 1}, {"a", 1}, {"a\n", 1}, {"a\n\nb", 3}, {"\r\n\r\n", 2},
+  } cases[] = {{"", 0},         {"\n", 1},
+               {"a", 1},        {"a\n", 1},
+               {"a\n\nb", 3},   {"\r\n\r\n", 2},
                {"a\nb\n\n", 3}, {std::string(200000, 'x') + "\n" + std::string(3, '\0'), 2}};
   for (const auto& c : cases) {
     attachFileInput("list", c.input);
@@ -251,7 +258,8 @@ TEST(FreeFormatRead, VeryLongLines) {
   for (const auto& c : cases) {
     attachFileInput("a.dat", c.token);
     float f = kKept;
-    EXPECT_EQ(freeFormatRead(fileInput(), {item(f)}, kHandleBoth), c.status) << c.token.substr(0, 3);
+    EXPECT_EQ(freeFormatRead(fileInput(), {item(f)}, kHandleBoth), c.status)
+        << c.token.substr(0, 3);
     EXPECT_EQ(f, c.value);
   }
   closeFile();
@@ -355,10 +363,18 @@ TEST(FileChannel, BinaryGarbageNeverCrashesOrHangs) {
     for (bool more = true; more; ++statements) {
       ReadStatus s;
       switch (statements % 4) {
-        case 0: s = freeFormatRead(fileInput(), {item(f)}, kHandleBoth); break;
-        case 1: s = freeFormatRead(fileInput(), {item(i), item(f), item(i)}, kHandleBoth); break;
-        case 2: s = freeFormatRead(fileInput(), {}, kHandleBoth); break;
-        default: s = formattedLineRead(fileInput(), field, kHandleBoth); break;
+        case 0:
+          s = freeFormatRead(fileInput(), {item(f)}, kHandleBoth);
+          break;
+        case 1:
+          s = freeFormatRead(fileInput(), {item(i), item(f), item(i)}, kHandleBoth);
+          break;
+        case 2:
+          s = freeFormatRead(fileInput(), {}, kHandleBoth);
+          break;
+        default:
+          s = formattedLineRead(fileInput(), field, kHandleBoth);
+          break;
       }
       more = s != ReadStatus::endOfFile;
       ASSERT_LE(statements, 4001);

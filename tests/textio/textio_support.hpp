@@ -120,6 +120,8 @@ inline RunResult runChild(const std::function<void()>& body, const std::string& 
 }
 
 // The first line of a text, without its line feed.
-inline std::string firstLine(const std::string& s) { return s.substr(0, s.find('\n')); }
+inline std::string firstLine(const std::string& s) {
+  return s.substr(0, s.find('\n'));
+}
 
 }  // namespace kelv::testing

@@ -13,7 +13,9 @@ namespace {
 using testing::CapturedConsole;
 using testing::ConsoleMode;
 
-std::string blanks(size_t n) { return std::string(n, ' '); }
+std::string blanks(size_t n) {
+  return std::string(n, ' ');
+}
 
 TEST(FreeFormatInteger, TwelveColumnsRightAligned) {
   EXPECT_EQ(freeFormatInteger(0), blanks(11) + "0");
@@ -171,8 +173,7 @@ TEST(FreeFormatFile, LongStringSplitsAtTheLineLength) {
               for (int i = 0; i < 4; ++i) writeItem(u, 0.0f);
               writeItem(u, std::string(20, 'z'));
               endWrite(u);
-            })
-                .substr(64),
+            }).substr(64),
             std::string(15, 'z') + "\r\n " + std::string(5, 'z') + "\r\n");
 }
 
