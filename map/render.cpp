@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <numbers>
 
 #include "map/map.hpp"
@@ -136,7 +137,7 @@ void drawGridImage(cairo_t* cr, const Grid& grid, const PixelRect& plot, ColourR
   cairo_surface_flush(image.get());
   unsigned char* data = cairo_image_surface_get_data(image.get());
   const int stride = cairo_image_surface_get_stride(image.get());
-  if (!data) return;
+  if (!data) throw std::bad_alloc();
   for (int py = 0; py < plot.h; ++py) {
     auto* line = reinterpret_cast<uint32_t*>(data + size_t(py) * size_t(stride));
     const float* values = grid.z.data() + size_t(row[size_t(py)]) * size_t(grid.nx);
@@ -210,13 +211,12 @@ void drawColourBar(cairo_t* cr, const PixelRect& bar, ColourRange range) {
   cairo_surface_flush(image.get());
   unsigned char* data = cairo_image_surface_get_data(image.get());
   const int stride = cairo_image_surface_get_stride(image.get());
-  if (data) {
-    for (int py = 0; py < bar.h; ++py) {
-      const double t = (bar.h - py - 0.5) / bar.h;
-      const uint32_t c = pixel(colourOf(float(range.lo + t * (range.hi - range.lo)), range));
-      auto* line = reinterpret_cast<uint32_t*>(data + size_t(py) * size_t(stride));
-      std::fill(line, line + bar.w, c);
-    }
+  if (!data) throw std::bad_alloc();
+  for (int py = 0; py < bar.h; ++py) {
+    const double t = (bar.h - py - 0.5) / bar.h;
+    const uint32_t c = pixel(colourOf(float(range.lo + t * (range.hi - range.lo)), range));
+    auto* line = reinterpret_cast<uint32_t*>(data + size_t(py) * size_t(stride));
+    std::fill(line, line + bar.w, c);
   }
   paintImage(cr, image.get(), bar.x, bar.y);
   frame(cr, bar);
