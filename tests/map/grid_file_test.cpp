@@ -78,13 +78,16 @@ TEST(GridFile, LinesAreCountedAlikeForEveryLineEnd) {
 
 TEST(GridFile, BlankingValueAndNonFiniteValuesMeanNoData) {
   GridText g;
-  g.nx = 8;
+  g.nx = 11;
   g.ny = 1;
-  g.values = {"1.70141E+38", "1.70141e+38", "2E+38", "nan", "inf", "-inf", "1.70140E+38", "0.5"};
+  // The analysis program writes not-a-number and infinite values as NaN, Infinity and
+  // -Infinity.
+  g.values = {"1.70141E+38", "1.70141e+38", "2E+38", "nan", "inf", "-inf",
+              "NaN", "Infinity", "-Infinity", "1.70140E+38", "0.5"};
   const Grid grid = parseGrid(g.text(), "grid.grd");
-  for (int i = 0; i < 6; ++i) EXPECT_TRUE(std::isnan(grid.z[size_t(i)])) << g.values[size_t(i)];
-  EXPECT_EQ(grid.z[6], 1.70140e38f);
-  EXPECT_EQ(grid.z[7], 0.5f);
+  for (int i = 0; i < 9; ++i) EXPECT_TRUE(std::isnan(grid.z[size_t(i)])) << g.values[size_t(i)];
+  EXPECT_EQ(grid.z[9], 1.70140e38f);
+  EXPECT_EQ(grid.z[10], 0.5f);
 }
 
 TEST(GridFile, OtherWritersNumberForms) {
