@@ -375,6 +375,9 @@ void writeMap(const Grid& grid, const std::string& title, const std::string& out
   if (grid.nx <= 0 || grid.ny <= 0 || grid.z.size() != size_t(grid.nx) * size_t(grid.ny)) {
     throw MapError("cannot draw " + output + ": the grid is incomplete");
   }
+  if (width < 400 || height < 300) {
+    throw MapError("cannot draw " + output + ": a picture needs at least 400 x 300 pixels");
+  }
   const Layout layout = computeLayout(width, height);
   TempFile temp(output);
   Sink sink{temp.fd()};
