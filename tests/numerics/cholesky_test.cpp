@@ -66,6 +66,16 @@ TEST(CholeskyExamples, TwoByTwoFactorAndSolution) {
   EXPECT_EQ(s.b, (std::vector<cfloat>{{0.5f, 0}, {0, 0}}));
 }
 
+// The reciprocal of each pivot is rounded to float before the row is scaled by it:
+// 5 * float(1/3) rounds to a different float than 5/3 does.
+TEST(CholeskyExamples, PivotReciprocalIsRoundedToFloatBeforeUse) {
+  const float viaFloatReciprocal = 5.0f * (1.0f / 3.0f);
+  ASSERT_NE(viaFloatReciprocal, 5.0f / 3.0f);
+  const Solve s = cholesky(2, 1.0e-15f, {{3, 0}, {5, 0}, {10, 0}}, {{1, 0}, {0, 0}});
+  EXPECT_EQ(s.status, 0);
+  EXPECT_EQ(s.t[1], cfloat(viaFloatReciprocal, 0.0f));
+}
+
 // A pivot that is zero, negative or not a number ends the call before b is
 // touched; the rows before the failing one hold their factor.
 TEST(CholeskyExamples, NonPositivePivotReportsMinusOneAndLeavesRightHandSide) {

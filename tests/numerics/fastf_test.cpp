@@ -98,6 +98,29 @@ TEST(FastfExamples, SecondElementGivesOneTurnOfThePhase) {
   }
 }
 
+// x(2) = 1 transforms to the twiddle factors themselves, so the outputs show the
+// error of the twiddle recurrence. Carried in double, each of the s stages adds at
+// most one rounding per part (rms u / sqrt(3) each, independent), so the rms error
+// stays below sqrt(s) u; a recurrence rounded to float drifts with the length and
+// exceeds that from n = 1024 on.
+TEST(FastfExamples, TwiddleRecurrenceStaysAccurateUpToLength4096) {
+  for (int32_t n = 2; n <= 4096; n *= 2) {
+    Sequence x(n);
+    x.re[1] = 1.0f;
+    x.transform();
+    double worst = 0.0, sumSquares = 0.0;
+    for (int32_t k = 1; k <= n; ++k) {
+      const cdouble expected = std::polar(1.0, -2.0 * std::numbers::pi * (k - 1) / n);
+      const cdouble got(x.re[static_cast<size_t>(k - 1)], x.im[static_cast<size_t>(k - 1)]);
+      worst = std::max(worst, std::abs(got - expected));
+      sumSquares += std::norm(got - expected);
+    }
+    EXPECT_LE(worst, testing::fftTolerance<float>(n)) << "n " << n;
+    EXPECT_LE(std::sqrt(sumSquares / n), std::sqrt(std::log2(n)) * testing::unitRoundoff<float>())
+        << "n " << n;
+  }
+}
+
 TEST(FastfExamples, ConstantSequenceIsNotDividedByLength) {
   const int32_t n = 64;
   const float c = 0.7f;
