@@ -33,8 +33,8 @@ void CHOLESKY(int32_t n, float eps, cfloat* t, cfloat* b, int32_t& status);
 
 // Inverse b of the n x n complex Hermitian positive-definite matrix a. Only the
 // diagonal and lower triangle of a are read. Factorises once, then solves the n
-// unit right-hand sides. A matrix that is not positive definite gives columns of
-// not-a-number values from the failing column's solve on.
+// unit right-hand sides. A matrix that is not positive definite (a pivot that is
+// not positive) gives not-a-number in every element of b. n <= 0 writes nothing.
 void HERMINV(int32_t n, const cfloat* a, cfloat* b);
 
 // Replaces x(1..n) by its residuals from the least-squares line in k = 1..n.
