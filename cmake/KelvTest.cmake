@@ -6,11 +6,6 @@ function(kelv_add_test name)
   include(GoogleTest)
   add_executable(${name} ${ARG_UNPARSED_ARGUMENTS})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} kelv_test_support GTest::gtest GTest::gtest_main)
-  # g++ 12 reports a false -Wrestrict inside libstdc++'s string concatenation at -O2
-  # (GCC bug 105329); the tests build messages that way.
-  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
-    target_compile_options(${name} PRIVATE -Wno-restrict)
-  endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
                        PROPERTIES ENVIRONMENT "KELV_BINARY_DIR=${CMAKE_BINARY_DIR}")
 endfunction()
