@@ -19,8 +19,8 @@ struct RunParameters {
   int32_t shift = 0;        // samples between window starts
   int32_t order = 0;        // autoregressive order
   int32_t nWindows = 0;
-  float Tini = 0.0f;        // time mark of sample 1
-  float Tstep = 1.0f;       // time step between samples
+  float Tini = 0.0f;   // time mark of sample 1
+  float Tstep = 1.0f;  // time step between samples
 };
 
 // The moving-window loop: for w = 1..nWindows fills grid(1..nfreq, w) (nfreq x

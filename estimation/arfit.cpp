@@ -1,7 +1,8 @@
 // Vector autoregressive fit by Whittle's multichannel Levinson recursion.
+#include "estimation/arfit.hpp"
+
 #include <vector>
 
-#include "estimation/arfit.hpp"
 #include "numerics/numerics.hpp"
 
 namespace kelv {

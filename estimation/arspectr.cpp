@@ -64,8 +64,8 @@ void ARSPEC(int32_t order, int32_t nch, int32_t nfft, int32_t nfreq, const float
   }
 }
 
-void ARSPECTR(int32_t order, int32_t nch, int32_t nlen, int32_t nfft, int32_t nfreq,
-              const float* x, cfloat* spec) {
+void ARSPECTR(int32_t order, int32_t nch, int32_t nlen, int32_t nfft, int32_t nfreq, const float* x,
+              cfloat* spec) {
   assert(order >= 1 && order + 1 <= nfft && nfreq <= nfft);
   const size_t mat = static_cast<size_t>(nch) * static_cast<size_t>(nch);
   std::vector<float> a(mat * static_cast<size_t>(order)), vf(mat), vfinv(mat);

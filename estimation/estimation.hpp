@@ -17,8 +17,8 @@ void TRANSFX(int32_t nch, int32_t nlen, int32_t nfft, int32_t itrend, int32_t id
 // to columns 1..nlen of x (nch x >= nlen floats) by Whittle's recursion and writes
 // its spectral matrices S(f) = H^-1 V H^-H / 2pi for f = 1..nfreq (frequency
 // (f-1)/nfft cycles per sample) into spec (nch x nch x nfreq). Needs order + 1 <= nfft.
-void ARSPECTR(int32_t order, int32_t nch, int32_t nlen, int32_t nfft, int32_t nfreq,
-              const float* x, cfloat* spec);
+void ARSPECTR(int32_t order, int32_t nch, int32_t nlen, int32_t nfft, int32_t nfreq, const float* x,
+              cfloat* spec);
 
 // Multiple coherence of every channel with all the others, from the Hermitian
 // spectral matrix freqMatrix (nch x nch) into coherences(1..nch).

@@ -24,11 +24,15 @@ struct VarModel {
   std::vector<double> V;
 
   VarModel(int channels, int p)
-      : nch(channels), order(p), A(size_t(channels) * channels * p, 0.0),
+      : nch(channels),
+        order(p),
+        A(size_t(channels) * channels * p, 0.0),
         V(size_t(channels) * channels, 0.0) {
     for (int i = 0; i < channels; ++i) V[i + i * channels] = 1.0;
   }
-  double& a(int l, int i, int j) { return A[(i - 1) + size_t(j - 1) * nch + size_t(l - 1) * nch * nch]; }
+  double& a(int l, int i, int j) {
+    return A[(i - 1) + size_t(j - 1) * nch + size_t(l - 1) * nch * nch];
+  }
   double a(int l, int i, int j) const {
     return A[(i - 1) + size_t(j - 1) * nch + size_t(l - 1) * nch * nch];
   }
@@ -218,6 +222,8 @@ inline double measureOf(const cmat& S, int n) {
   return std::sqrt(prod);
 }
 
-inline double trueMeasure(const VarModel& m, double freq) { return measureOf(trueSpectrum(m, freq), m.nch); }
+inline double trueMeasure(const VarModel& m, double freq) {
+  return measureOf(trueSpectrum(m, freq), m.nch);
+}
 
 }  // namespace kelv::sim

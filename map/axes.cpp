@@ -45,7 +45,8 @@ std::string tickLabel(double value, double step) {
     std::snprintf(text, sizeof text, "%.*f", std::max(0, -stepExponent), value);
   } else {
     const double magnitude = std::max(std::fabs(value), step);
-    const int digits = std::clamp(int(std::floor(std::log10(magnitude) + 1e-9)) - stepExponent + 1, 1, 15);
+    const int digits =
+        std::clamp(int(std::floor(std::log10(magnitude) + 1e-9)) - stepExponent + 1, 1, 15);
     std::snprintf(text, sizeof text, "%.*g", digits, value);
   }
   return text;

@@ -130,11 +130,13 @@ class GridReader {
 
   Grid read() {
     Grid g;
-    if (!nextToken()) fail(1, "expected \"DSAA\", found the end of the file (not a DSAA grid file)");
+    if (!nextToken())
+      fail(1, "expected \"DSAA\", found the end of the file (not a DSAA grid file)");
     std::string first = tok_;
     if (first.size() >= 3 && first.compare(0, 3, "\xEF\xBB\xBF") == 0) first.erase(0, 3);
     if (first != "DSAA" || truncated_) {
-      fail(line_, "expected \"DSAA\", found " + quoted(first, truncated_) + " (not a DSAA grid file)");
+      fail(line_,
+           "expected \"DSAA\", found " + quoted(first, truncated_) + " (not a DSAA grid file)");
     }
     g.nx = readCount("the number of x nodes");
     const int64_t countLine = line_;
@@ -210,8 +212,8 @@ class GridReader {
       return int32_t(v);
     }
     readNumber();  // reports a token that is no number at all
-    fail(line_, std::string("expected ") + what + " as a whole number, found " +
-                    quoted(tok_, truncated_));
+    fail(line_,
+         std::string("expected ") + what + " as a whole number, found " + quoted(tok_, truncated_));
   }
 
   double readHeader(const char* what) {

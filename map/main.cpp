@@ -8,16 +8,19 @@
 
 namespace {
 
-constexpr const char* kUsage = "usage: kelvarodine-map GRID [OUTPUT]\n"
-                               "  draws the grid file GRID as a picture; OUTPUT ends in .png, .svg\n"
-                               "  or .pdf and defaults to GRID with the extension .png\n";
+constexpr const char* kUsage =
+    "usage: kelvarodine-map GRID [OUTPUT]\n"
+    "  draws the grid file GRID as a picture; OUTPUT ends in .png, .svg\n"
+    "  or .pdf and defaults to GRID with the extension .png\n";
 
 int run(int argc, char** argv) {
   using namespace kelv::gridmap;
   const std::string gridPath = argv[1];
   const std::string output = argc == 3 ? argv[2] : defaultOutputName(gridPath);
   const std::optional<Format> format = formatOf(output);
-  if (!format) throw MapError("cannot write " + output + ": the picture's name must end in .png, .svg or .pdf");
+  if (!format)
+    throw MapError("cannot write " + output +
+                   ": the picture's name must end in .png, .svg or .pdf");
   std::error_code ec;
   if (std::filesystem::equivalent(gridPath, output, ec)) {
     throw MapError("cannot write " + output + ": that is the grid file itself");
@@ -27,7 +30,8 @@ int run(int argc, char** argv) {
   std::string title = std::filesystem::path(gridPath).filename().string();
   if (title.empty()) title = gridPath;
   writeMap(grid, title, output, *format);
-  std::printf("kelvarodine-map: wrote %s (%d x %d)\n", output.c_str(), kDefaultWidth, kDefaultHeight);
+  std::printf("kelvarodine-map: wrote %s (%d x %d)\n", output.c_str(), kDefaultWidth,
+              kDefaultHeight);
   return 0;
 }
 

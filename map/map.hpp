@@ -102,8 +102,8 @@ std::string defaultOutputName(const std::string& gridPath);
 
 // Draws `grid` with `title` and writes it to `output` in `format`, replacing any file
 // of that name only when the new one is complete.
-void writeMap(const Grid& grid, const std::string& title, const std::string& output,
-              Format format, int width = kDefaultWidth, int height = kDefaultHeight);
+void writeMap(const Grid& grid, const std::string& title, const std::string& output, Format format,
+              int width = kDefaultWidth, int height = kDefaultHeight);
 
 // Frees the font caches that cairo and fontconfig keep for the life of the process
 // (so that leak checkers see a clean exit). Call once, when no drawing is left.

@@ -41,7 +41,11 @@ std::string validUtf8(const std::string& s) {
   size_t i = 0;
   while (i < s.size()) {
     const unsigned char c = s[i];
-    size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    size_t len = c < 0x80           ? 1
+                 : (c >> 5) == 0x6  ? 2
+                 : (c >> 4) == 0xE  ? 3
+                 : (c >> 3) == 0x1E ? 4
+                                    : 0;
     bool ok = len > 0 && i + len <= s.size() && c != 0xC0 && c != 0xC1 && c < 0xF5;
     for (size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(s[i + k]) >> 6) == 0x2;
     if (ok && len == 3) {
@@ -141,19 +145,23 @@ void drawGridImage(cairo_t* cr, const Grid& grid, const PixelRect& plot, ColourR
   for (int py = 0; py < plot.h; ++py) {
     auto* line = reinterpret_cast<uint32_t*>(data + size_t(py) * size_t(stride));
     const float* values = grid.z.data() + size_t(row[size_t(py)]) * size_t(grid.nx);
-    for (int px = 0; px < plot.w; ++px) line[px] = pixel(colourOf(values[column[size_t(px)]], range));
+    for (int px = 0; px < plot.w; ++px)
+      line[px] = pixel(colourOf(values[column[size_t(px)]], range));
   }
   paintImage(cr, image.get(), plot.x, plot.y);
 }
 
 // Picks a tick step for an axis of `pixels` length showing [lo, hi], with at least
 // `minSpacing` pixels between ticks and room for each label when `labelsAlong`.
-double chooseStep(cairo_t* cr, double lo, double hi, int pixels, double minSpacing, bool labelsAlong) {
-  for (int maxIntervals = std::max(1, int(pixels / minSpacing)); maxIntervals >= 1; --maxIntervals) {
+double chooseStep(cairo_t* cr, double lo, double hi, int pixels, double minSpacing,
+                  bool labelsAlong) {
+  for (int maxIntervals = std::max(1, int(pixels / minSpacing)); maxIntervals >= 1;
+       --maxIntervals) {
     const double step = tickStep(hi - lo, maxIntervals);
     if (!labelsAlong || step <= 0.0) return step;
     double widest = 0.0;
-    for (double v : tickValues(lo, hi, step)) widest = std::max(widest, textWidth(cr, tickLabel(v, step)));
+    for (double v : tickValues(lo, hi, step))
+      widest = std::max(widest, textWidth(cr, tickLabel(v, step)));
     if (widest + 14.0 <= step / (hi - lo) * pixels || maxIntervals == 1) return step;
   }
   return 0.0;
@@ -227,7 +235,8 @@ void drawColourBar(cairo_t* cr, const PixelRect& bar, ColourRange range) {
   const double lift = digitHeight(cr) / 2.0;
   double widest = 0.0;
   for (double v : tickValues(range.lo, range.hi, step)) {
-    const double y = std::round(bar.y + bar.h - (v - range.lo) / (range.hi - range.lo) * bar.h) - 0.5;
+    const double y =
+        std::round(bar.y + bar.h - (v - range.lo) / (range.hi - range.lo) * bar.h) - 0.5;
     strokeLine(cr, right, y, right + kTickLength, y);
     const std::string label = tickLabel(v, step);
     widest = std::max(widest, textWidth(cr, label));
@@ -249,7 +258,8 @@ void drawNoDataKey(cairo_t* cr, const PixelRect& bar, int plotBottom) {
   cairo_set_source_rgb(cr, 0, 0, 0);
   frame(cr, swatch);
   setFont(cr, kTickFontSize);
-  showText(cr, "no data", swatch.x + swatch.w + 7.0, swatch.y + swatch.h / 2.0 + digitHeight(cr) / 2.0, 0.0);
+  showText(cr, "no data", swatch.x + swatch.w + 7.0,
+           swatch.y + swatch.h / 2.0 + digitHeight(cr) / 2.0, 0.0);
 }
 
 void drawTitle(cairo_t* cr, const std::string& title, const Layout& l) {
@@ -303,7 +313,8 @@ class TempFile {
     const std::filesystem::path out(output);
     const std::filesystem::path dir = out.parent_path();
     const std::string templ = (dir / ("." + out.filename().string() + ".XXXXXX")).string();
-    if (templ.size() >= sizeof gTempPath) throw MapError("cannot write " + output + ": the name is too long");
+    if (templ.size() >= sizeof gTempPath)
+      throw MapError("cannot write " + output + ": the name is too long");
     std::memcpy(gTempPath, templ.c_str(), templ.size() + 1);
     fd_ = mkstemp(gTempPath);
     if (fd_ < 0) throw MapError("cannot write " + output + ": " + std::strerror(errno));
@@ -403,7 +414,8 @@ void writeMap(const Grid& grid, const std::string& title, const std::string& out
     ContextPtr cr(cairo_create(surface.get()), &cairo_destroy);
     drawMap(cr.get(), grid, title, layout);
     if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) {
-      throw MapError("cannot draw " + output + ": " + cairo_status_to_string(cairo_status(cr.get())));
+      throw MapError("cannot draw " + output + ": " +
+                     cairo_status_to_string(cairo_status(cr.get())));
     }
   }
   cairo_status_t status;

@@ -73,8 +73,12 @@ struct ReadItem {
   enum class Kind { integer, real } kind;
   void* target;
 };
-inline ReadItem item(int32_t& v) { return {ReadItem::Kind::integer, &v}; }
-inline ReadItem item(float& v) { return {ReadItem::Kind::real, &v}; }
+inline ReadItem item(int32_t& v) {
+  return {ReadItem::Kind::integer, &v};
+}
+inline ReadItem item(float& v) {
+  return {ReadItem::Kind::real, &v};
+}
 
 // One free-format read statement; `items` may be empty (skips one record).
 ReadStatus freeFormatRead(InputUnit& unit, std::span<const ReadItem> items, unsigned handles);
@@ -93,7 +97,9 @@ void beginFreeFormatWrite(OutputUnit& unit);
 void writeItem(OutputUnit& unit, int32_t value);
 void writeItem(OutputUnit& unit, float value);
 void writeItem(OutputUnit& unit, std::string_view text);
-inline void writeItem(OutputUnit& unit, const char* text) { writeItem(unit, std::string_view(text)); }
+inline void writeItem(OutputUnit& unit, const char* text) {
+  writeItem(unit, std::string_view(text));
+}
 void endWrite(OutputUnit& unit);
 
 // A formatted write: one record laid out by a field list. Integer fields take their
@@ -103,9 +109,15 @@ struct Field {
   int width;              // integer and character fields
   std::string_view text;  // literal fields
 };
-inline constexpr Field literal(std::string_view t) { return {Field::Kind::literal, 0, t}; }
-inline constexpr Field intField(int w) { return {Field::Kind::integer, w, {}}; }
-inline constexpr Field charField(int w) { return {Field::Kind::character, w, {}}; }
+inline constexpr Field literal(std::string_view t) {
+  return {Field::Kind::literal, 0, t};
+}
+inline constexpr Field intField(int w) {
+  return {Field::Kind::integer, w, {}};
+}
+inline constexpr Field charField(int w) {
+  return {Field::Kind::character, w, {}};
+}
 void formattedWrite(OutputUnit& unit, std::span<const Field> fields, std::span<const int32_t> ints,
                     std::span<const std::string_view> texts);
 

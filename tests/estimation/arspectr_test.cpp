@@ -126,7 +126,8 @@ TEST(ARSPECTR, SpectralMatricesAreHermitianAndWhollyWritten) {
     for (int i = 0; i < nch; ++i) EXPECT_GT(s[i * (nch + 1)].real(), 0.0f);
   }
   // Frequency zero: H is real, so the matrix is real.
-  for (int e = 0; e < nch * nch; ++e) EXPECT_LE(std::abs(spec[e].imag()), 1e-6 * maxAbs(spec.data(), nch * nch));
+  for (int e = 0; e < nch * nch; ++e)
+    EXPECT_LE(std::abs(spec[e].imag()), 1e-6 * maxAbs(spec.data(), nch * nch));
 }
 
 TEST(ARSPECTR, WhiteNoiseModelHasFlatSpectrum) {
@@ -141,7 +142,8 @@ TEST(ARSPECTR, WhiteNoiseModelHasFlatSpectrum) {
       std::vector<float> vinv(nch * nch);
       const std::vector<double> vinvd = testing::inverseOf(v, nch);
       for (int e = 0; e < nch * nch; ++e) vinv[e] = float(vinvd[e]);
-      const std::vector<double> vback = testing::inverseOf(std::vector<double>(vinv.begin(), vinv.end()), nch);
+      const std::vector<double> vback =
+          testing::inverseOf(std::vector<double>(vinv.begin(), vinv.end()), nch);
       std::vector<float> a(nch * nch * order, 0.0f);
       std::vector<cfloat> spec(nch * nch * nfreq);
       ARSPEC(order, nch, nfft, nfreq, a.data(), vinv.data(), spec.data());
@@ -189,7 +191,8 @@ TEST(ARSPECTR, SingularWindowWarnsAndStillReturns) {
     const int lines = testing::countOccurrences(out, warning);
     EXPECT_GE(lines, 2) << variant;
     EXPECT_LE(lines, 2 * order + 2) << variant;
-    for (char ch : out) EXPECT_TRUE(warning.find(ch) != std::string::npos || std::isspace(ch)) << out;
+    for (char ch : out)
+      EXPECT_TRUE(warning.find(ch) != std::string::npos || std::isspace(ch)) << out;
     for (const cfloat& s : spec) EXPECT_NE(s, cfloat(12345.0f, 12345.0f));
   }
 }

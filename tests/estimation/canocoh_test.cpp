@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "estimation/estimation.hpp"
-#include "support/numerics_support.hpp"
 #include "examples/varsim.hpp"
+#include "support/numerics_support.hpp"
 
 namespace kelv {
 namespace {

@@ -74,8 +74,10 @@ TEST(TRANSFX, FlagsOtherThanOneSkipTheirStep) {
           << "idiff " << other;
     }
   }
-  EXPECT_FALSE(sameBits(transformed(x, nch, nlen, nfft, 1, 0), transformed(x, nch, nlen, nfft, 0, 0)));
-  EXPECT_FALSE(sameBits(transformed(x, nch, nlen, nfft, 0, 1), transformed(x, nch, nlen, nfft, 0, 0)));
+  EXPECT_FALSE(
+      sameBits(transformed(x, nch, nlen, nfft, 1, 0), transformed(x, nch, nlen, nfft, 0, 0)));
+  EXPECT_FALSE(
+      sameBits(transformed(x, nch, nlen, nfft, 0, 1), transformed(x, nch, nlen, nfft, 0, 0)));
 }
 
 TEST(TRANSFX, DifferencesActOnDetrendedValues) {

@@ -37,9 +37,12 @@ std::vector<double> regressorCovarianceInverse(const std::vector<float>& x) {
         for (int j = 0; j < kNch; ++j) {
           // E x(t-1-a) x(t-1-b)^T is G_{b-a} for b >= a, else G_{a-b}^T.
           double v;
-          if (a == b) v = g0[i + j * kNch];
-          else if (b > a) v = g1[i + j * kNch];
-          else v = g1[j + i * kNch];
+          if (a == b)
+            v = g0[i + j * kNch];
+          else if (b > a)
+            v = g1[i + j * kNch];
+          else
+            v = g1[j + i * kNch];
           gz[(a * kNch + i) + (b * kNch + j) * n] = v;
         }
   return testing::inverseOf(gz, n);

@@ -57,9 +57,10 @@ TEST(GridFile, SameGridWhateverTheLineEndsAndWrapping) {
     }
   }
   // Rows that run on into the next one, tabs, no final line end.
-  const Grid packed = parseGrid("DSAA 3 2\t255 455 0.00390625 0.5\n0.125 0.75 0.125 0.25\n"
-                                "0.375 0.5\t0.625 0.75",
-                                "grid.grd");
+  const Grid packed = parseGrid(
+      "DSAA 3 2\t255 455 0.00390625 0.5\n0.125 0.75 0.125 0.25\n"
+      "0.375 0.5\t0.625 0.75",
+      "grid.grd");
   EXPECT_EQ(packed.z, reference.z);
 }
 
@@ -82,8 +83,8 @@ TEST(GridFile, BlankingValueAndNonFiniteValuesMeanNoData) {
   g.ny = 1;
   // The analysis program writes not-a-number and infinite values as NaN, Infinity and
   // -Infinity.
-  g.values = {"1.70141E+38", "1.70141e+38", "2E+38", "nan", "inf", "-inf",
-              "NaN", "Infinity", "-Infinity", "1.70140E+38", "0.5"};
+  g.values = {"1.70141E+38", "1.70141e+38", "2E+38",     "nan",         "inf", "-inf",
+              "NaN",         "Infinity",    "-Infinity", "1.70140E+38", "0.5"};
   const Grid grid = parseGrid(g.text(), "grid.grd");
   for (int i = 0; i < 9; ++i) EXPECT_TRUE(std::isnan(grid.z[size_t(i)])) << g.values[size_t(i)];
   EXPECT_EQ(grid.z[9], 1.70140e38f);
@@ -91,7 +92,10 @@ TEST(GridFile, BlankingValueAndNonFiniteValuesMeanNoData) {
 }
 
 TEST(GridFile, OtherWritersNumberForms) {
-  const Grid grid = parseGrid("\xEF\xBB\xBF" "DSAA\n+2 1\n-1.5 +2.5\n.5 1.\n0 1\n1.0D-01 +2.5e-1\n", "g");
+  const Grid grid = parseGrid(
+      "\xEF\xBB\xBF"
+      "DSAA\n+2 1\n-1.5 +2.5\n.5 1.\n0 1\n1.0D-01 +2.5e-1\n",
+      "g");
   EXPECT_EQ(grid.nx, 2);
   EXPECT_EQ(grid.xMin, -1.5);
   EXPECT_EQ(grid.xMax, 2.5);
@@ -107,21 +111,27 @@ TEST(GridFile, BadInputIsNamedWithItsLine) {
   const std::pair<std::string, std::string> cases[] = {
       {"", "grid.grd: line 1: expected \"DSAA\", found the end of the file (not a DSAA grid file)"},
       {"DSBB\n2 2\n", "grid.grd: line 1: expected \"DSAA\", found \"DSBB\" (not a DSAA grid file)"},
-      {"\n\n  DSAA-x 1 1", "grid.grd: line 3: expected \"DSAA\", found \"DSAA-x\" (not a DSAA grid file)"},
-      {"x,y,z\n1,2,3\n", "grid.grd: line 1: expected \"DSAA\", found \"x,y,z\" (not a DSAA grid file)"},
-      {"\x01\xFF\n", "grid.grd: line 1: expected \"DSAA\", found \"\\x01\\xFF\" (not a DSAA grid file)"},
+      {"\n\n  DSAA-x 1 1",
+       "grid.grd: line 3: expected \"DSAA\", found \"DSAA-x\" (not a DSAA grid file)"},
+      {"x,y,z\n1,2,3\n",
+       "grid.grd: line 1: expected \"DSAA\", found \"x,y,z\" (not a DSAA grid file)"},
+      {"\x01\xFF\n",
+       "grid.grd: line 1: expected \"DSAA\", found \"\\x01\\xFF\" (not a DSAA grid file)"},
       {"DSAA\n", "grid.grd: line 1: expected the number of x nodes, found the end of the file"},
       {"DSAA\n2 2\n0 1\n0\n", "grid.grd: line 4: expected yMax, found the end of the file"},
       {"DSAA\ntwo 2\n", "grid.grd: line 2: \"two\" is not a number"},
-      {"DSAA\n2.5 2\n", "grid.grd: line 2: expected the number of x nodes as a whole number, found \"2.5\""},
+      {"DSAA\n2.5 2\n",
+       "grid.grd: line 2: expected the number of x nodes as a whole number, found \"2.5\""},
       {"DSAA\n2 99999999999\n", "grid.grd: line 2: the number of y nodes 99999999999 is too large"},
       {"DSAA\n0 128\n255 255\n0.004 0.5\n3.4028235E+38 -3.4028235E+38\n",
        "grid.grd: line 2: expected positive node counts, found 0 x 128"},
       {"DSAA\n3 -1\n", "grid.grd: line 2: expected positive node counts, found 3 x -1"},
       {"DSAA\n1 1\n0 inf\n", "grid.grd: line 3: expected a finite xMax, found \"inf\""},
       {"DSAA\n1 1\n0 0\nnan 1\n", "grid.grd: line 4: expected a finite yMin, found \"nan\""},
-      {"DSAA\n2 2\n0 1\n0 1\n0 1\n1 2\n3\n\n", "grid.grd: line 7: expected 4 values for a 2 x 2 grid, found 3"},
-      {"DSAA\n2 2\n0 1\n0 1\n0 1\n", "grid.grd: line 5: expected 4 values for a 2 x 2 grid, found 0"},
+      {"DSAA\n2 2\n0 1\n0 1\n0 1\n1 2\n3\n\n",
+       "grid.grd: line 7: expected 4 values for a 2 x 2 grid, found 3"},
+      {"DSAA\n2 2\n0 1\n0 1\n0 1\n",
+       "grid.grd: line 5: expected 4 values for a 2 x 2 grid, found 0"},
       {"DSAA\n2 2\n0 1\n0 1\n0 1\n1 2\n3 4\n5\n6\n",
        "grid.grd: line 8: expected 4 values for a 2 x 2 grid, found 6"},
       {"DSAA\n2 2\n0 1\n0 1\n0 1\n1 2\n3 4,\n", "grid.grd: line 7: \"4,\" is not a number"},

@@ -11,11 +11,14 @@ namespace {
 
 using namespace kelv::testing;
 
-std::string program() { return (binaryDir() / "map" / "kelvarodine-map").string(); }
+std::string program() {
+  return (binaryDir() / "map" / "kelvarodine-map").string();
+}
 
 std::set<std::string> filesIn(const std::filesystem::path& dir) {
   std::set<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename().string());
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    names.insert(e.path().filename().string());
   return names;
 }
 
@@ -50,7 +53,8 @@ TEST(MapProgram, OutputFormatFollowsTheExtension) {
   writeFile(dir / "g.grd", smallGrid());
   std::filesystem::create_directory(dir / "pics");
   for (const auto& [name, magic] : {std::pair<std::string, std::string>{"pics/m.svg", "<?xml"},
-                                    {"pics/m.pdf", "%PDF-"}, {"pics/m.PNG", "\x89PNG"}}) {
+                                    {"pics/m.pdf", "%PDF-"},
+                                    {"pics/m.PNG", "\x89PNG"}}) {
     const RunResult r = runProgram({program(), "g.grd", name}, "", dir.path());
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "kelvarodine-map: wrote " + name + " (1200 x 700)\n");

@@ -84,7 +84,7 @@ TEST(MapPicture, FirstRowAtTheBottomFirstColumnAtTheLeft) {
   {
     const Png png = render(dir, makeGrid(1, 2, {0.0f, 1.0f}));
     EXPECT_EQ(png.at(p.x + p.w / 2, p.y + p.h - 2), viridis(0));  // dark at the bottom
-    EXPECT_EQ(png.at(p.x + p.w / 2, p.y + 1), viridis(255));       // bright at the top
+    EXPECT_EQ(png.at(p.x + p.w / 2, p.y + 1), viridis(255));      // bright at the top
   }
   {
     const Png png = render(dir, makeGrid(2, 1, {0.0f, 1.0f}));
@@ -94,7 +94,7 @@ TEST(MapPicture, FirstRowAtTheBottomFirstColumnAtTheLeft) {
   {
     // Ranges given from high to low: each node still sits at its own coordinate.
     const Png png = render(dir, makeGrid(2, 2, {0.0f, 0.2f, 0.6f, 1.0f}, 10, 0, 5, 1));
-    EXPECT_EQ(png.at(p.x + 1, p.y + 1), viridis(51));              // x 0, y 5
+    EXPECT_EQ(png.at(p.x + 1, p.y + 1), viridis(51));               // x 0, y 5
     EXPECT_EQ(png.at(p.x + p.w - 2, p.y + p.h - 2), viridis(153));  // x 10, y 1
     EXPECT_EQ(png.at(p.x + p.w - 2, p.y + 1), viridis(0));          // x 10, y 5
   }
@@ -105,7 +105,8 @@ TEST(MapPicture, SingleNodeFillsThePlot) {
   const PixelRect p = computeLayout(kDefaultWidth, kDefaultHeight).plot;
   const Png png = render(dir, makeGrid(1, 1, {0.6f}, 255, 255, 0.5, 0.5));
   for (int x : {p.x, p.x + p.w / 2, p.x + p.w - 1}) {
-    for (int y : {p.y, p.y + p.h / 2, p.y + p.h - 1}) EXPECT_EQ(png.at(x, y), viridis(153)) << x << "," << y;
+    for (int y : {p.y, p.y + p.h / 2, p.y + p.h - 1})
+      EXPECT_EQ(png.at(x, y), viridis(153)) << x << "," << y;
   }
   // Just outside the plot: the frame, then white.
   EXPECT_EQ(png.at(p.x - 1, p.y + p.h / 2), (Rgb{0, 0, 0}));
@@ -216,7 +217,8 @@ TEST(Ticks, StepsAreOneTwoFiveTimesAPowerOfTen) {
       const double s = tickStep(span, n);
       const double mantissa = s / std::pow(10.0, std::floor(std::log10(s) + 1e-9));
       EXPECT_TRUE(std::fabs(mantissa - 1) < 1e-9 || std::fabs(mantissa - 2) < 1e-9 ||
-                  std::fabs(mantissa - 5) < 1e-9) << s;
+                  std::fabs(mantissa - 5) < 1e-9)
+          << s;
       EXPECT_LE(span / s, n * (1 + 1e-9));
       const double smaller = std::fabs(mantissa - 5) < 1e-9 ? s * 0.4 : s * 0.5;
       EXPECT_GT(span / smaller, n) << span << " in " << n;

@@ -5,8 +5,8 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>

@@ -22,8 +22,8 @@ namespace kelv::testing {
 struct RunResult {
   std::string out;
   std::string err;
-  int exitCode = -1;    // when the process exited
-  int termSignal = 0;   // when a signal ended it
+  int exitCode = -1;   // when the process exited
+  int termSignal = 0;  // when a signal ended it
 };
 
 // Directory where the build put the executables (set by CTest; falls back to the
