@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -68,11 +69,10 @@ inline std::string readFile(const std::filesystem::path& p) {
   return s.str();
 }
 
-// Runs argv[0] with argv in `dir`; `input` goes to its standard input, which is then
-// closed. Extra environment entries ("NAME=value") are added to the inherited ones.
-inline RunResult runProgram(const std::vector<std::string>& argv, const std::string& input,
-                            const std::filesystem::path& dir,
-                            const std::vector<std::string>& extraEnv = {}) {
+// Forks a child whose standard input receives `input` (then closed) and whose
+// standard output and error are collected; the child runs `childBody`, which
+// should end the process itself (returning from it exits with status 127).
+inline RunResult runInChild(const std::function<void()>& childBody, const std::string& input) {
   int in[2], out[2], err[2];
   if (pipe(in) || pipe(out) || pipe(err)) throw std::runtime_error("pipe failed");
   const pid_t pid = fork();
@@ -82,12 +82,7 @@ inline RunResult runProgram(const std::vector<std::string>& argv, const std::str
     dup2(out[1], 1);
     dup2(err[1], 2);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-    if (chdir(dir.c_str()) != 0) _exit(127);
-    for (const auto& e : extraEnv) putenv(const_cast<char*>(e.c_str()));
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
+    childBody();
     _exit(127);
   }
   close(in[0]);
@@ -135,6 +130,23 @@ inline RunResult runProgram(const std::vector<std::string>& argv, const std::str
   if (WIFEXITED(status)) r.exitCode = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) r.termSignal = WTERMSIG(status);
   return r;
+}
+
+// Runs argv[0] with argv in `dir`; `input` goes to its standard input, which is then
+// closed. Extra environment entries ("NAME=value") are added to the inherited ones.
+inline RunResult runProgram(const std::vector<std::string>& argv, const std::string& input,
+                            const std::filesystem::path& dir,
+                            const std::vector<std::string>& extraEnv = {}) {
+  return runInChild(
+      [&] {
+        if (chdir(dir.c_str()) != 0) _exit(127);
+        for (const auto& e : extraEnv) putenv(const_cast<char*>(e.c_str()));
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+      },
+      input);
 }
 
 }  // namespace kelv::testing

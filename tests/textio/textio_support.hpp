@@ -3,15 +3,12 @@
 #pragma once
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "support/run_program.hpp"
 #include "textio/textio.hpp"
@@ -57,66 +54,15 @@ class CapturedConsole {
 // them in `mode`. A body that returns ends the child with the normal end.
 inline RunResult runChild(const std::function<void()>& body, const std::string& input = {},
                           ConsoleMode mode = ConsoleMode::plain) {
-  int in[2], out[2], err[2];
-  if (pipe(in) || pipe(out) || pipe(err)) throw std::runtime_error("pipe failed");
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-    textio_internal::resetConsoleOutput(1, mode);
-    textio_internal::resetConsoleInput(0);
-    closeFile();
-    body();
-    endRun();
-  }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  signal(SIGPIPE, SIG_IGN);
-  RunResult r;
-  size_t written = 0;
-  int inFd = in[1];
-  if (input.empty()) {
-    close(inFd);
-    inFd = -1;
-  }
-  bool outOpen = true, errOpen = true;
-  while (outOpen || errOpen) {
-    std::vector<pollfd> fds;
-    if (outOpen) fds.push_back({out[0], POLLIN, 0});
-    if (errOpen) fds.push_back({err[0], POLLIN, 0});
-    if (inFd >= 0) fds.push_back({inFd, POLLOUT, 0});
-    if (poll(fds.data(), fds.size(), -1) < 0) continue;
-    for (const auto& p : fds) {
-      if (!p.revents) continue;
-      if (p.fd == inFd) {
-        const ssize_t n = write(inFd, input.data() + written, input.size() - written);
-        if (n > 0) written += size_t(n);
-        if (n < 0 || written == input.size()) {
-          close(inFd);
-          inFd = -1;
-        }
-        continue;
-      }
-      char buf[65536];
-      const ssize_t n = read(p.fd, buf, sizeof buf);
-      if (n <= 0) {
-        close(p.fd);
-        (p.fd == out[0] ? outOpen : errOpen) = false;
-      } else {
-        (p.fd == out[0] ? r.out : r.err).append(buf, size_t(n));
-      }
-    }
-  }
-  if (inFd >= 0) close(inFd);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) r.exitCode = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) r.termSignal = WTERMSIG(status);
-  return r;
+  return runInChild(
+      [&] {
+        textio_internal::resetConsoleOutput(1, mode);
+        textio_internal::resetConsoleInput(0);
+        closeFile();
+        body();
+        endRun();
+      },
+      input);
 }
 
 // The first line of a text, without its line feed.
