@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "support/run_program.hpp"
@@ -28,7 +29,10 @@ struct TerminalRun {
   bool timedOut = false;
 };
 
-TerminalRun runOnTerminal(const TempDir& dir, const std::string& input) {
+// With `interruptAfter` not empty, Ctrl-C is delivered (as SIGINT) once the output
+// contains that text.
+TerminalRun runOnTerminal(const TempDir& dir, const std::string& input,
+                          std::string interruptAfter = {}) {
   const std::string exe = (binaryDir() / "driver" / "kelvarodine").string();
   termios tio{};
   tio.c_cflag = CS8 | CREAD | CLOCAL;
@@ -65,6 +69,10 @@ TerminalRun runOnTerminal(const TempDir& dir, const std::string& input) {
     const ssize_t n = read(master, buf, sizeof buf);
     if (n <= 0) break;  // EIO once the program has closed the terminal
     r.out.append(buf, std::size_t(n));
+    if (!interruptAfter.empty() && r.out.find(interruptAfter) != std::string::npos) {
+      kill(pid, SIGINT);
+      interruptAfter.clear();
+    }
   }
   close(master);
   int status = 0;
@@ -170,6 +178,23 @@ TEST(TerminalDialogue, ShortRunTranscript) {
       .overwrite("Processing interval #          1         1");
   EXPECT_EQ(r.out, c.end());
   EXPECT_EQ(r.exitCode, 0);
+}
+
+TEST(TerminalDialogue, CtrlCDuringTheLoopEndsThePendingLineBeforeTheReport) {
+  TempDir dir;
+  writeFile(dir / "list", "a.dat\nb.dat\n");
+  writeFile(dir / "a.dat", series(20000, 1));
+  writeFile(dir / "b.dat", series(20000, 2));
+  const TerminalRun r = runOnTerminal(dir, "0\n256\n1\n4\n0 1\n", "Processing interval #");
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.exitCode, 130);
+  // The last progress record owes its line feed; the report starts on a line of its
+  // own (standard error shares the terminal).
+  const std::string report = "kelvarodine: error (200): program aborting due to control-C event\n";
+  ASSERT_GE(r.out.size(), report.size() + 2);
+  EXPECT_EQ(r.out.substr(r.out.size() - report.size() - 2), "\r\n" + report);
+  EXPECT_NE(r.out.rfind("Processing interval #"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir / "Kelvarodine.grd"));
 }
 
 }  // namespace

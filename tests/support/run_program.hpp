@@ -69,10 +69,15 @@ inline std::string readFile(const std::filesystem::path& p) {
   return s.str();
 }
 
+// Called with the child's process id and the output collected so far, each time
+// more output arrives (to signal the child at a chosen point, for example).
+using OutputWatcher = std::function<void(pid_t, const RunResult&)>;
+
 // Forks a child whose standard input receives `input` (then closed) and whose
 // standard output and error are collected; the child runs `childBody`, which
 // should end the process itself (returning from it exits with status 127).
-inline RunResult runInChild(const std::function<void()>& childBody, const std::string& input) {
+inline RunResult runInChild(const std::function<void()>& childBody, const std::string& input,
+                            const OutputWatcher& watch = {}) {
   int in[2], out[2], err[2];
   if (pipe(in) || pipe(out) || pipe(err)) throw std::runtime_error("pipe failed");
   const pid_t pid = fork();
@@ -121,6 +126,7 @@ inline RunResult runInChild(const std::function<void()>& childBody, const std::s
         (p.fd == out[0] ? outOpen : errOpen) = false;
       } else {
         (p.fd == out[0] ? r.out : r.err).append(buf, size_t(n));
+        if (watch) watch(pid, r);
       }
     }
   }
@@ -136,7 +142,8 @@ inline RunResult runInChild(const std::function<void()>& childBody, const std::s
 // closed. Extra environment entries ("NAME=value") are added to the inherited ones.
 inline RunResult runProgram(const std::vector<std::string>& argv, const std::string& input,
                             const std::filesystem::path& dir,
-                            const std::vector<std::string>& extraEnv = {}) {
+                            const std::vector<std::string>& extraEnv = {},
+                            const OutputWatcher& watch = {}) {
   return runInChild(
       [&] {
         if (chdir(dir.c_str()) != 0) _exit(127);
@@ -146,7 +153,7 @@ inline RunResult runProgram(const std::vector<std::string>& argv, const std::str
         args.push_back(nullptr);
         execv(args[0], args.data());
       },
-      input);
+      input, watch);
 }
 
 }  // namespace kelv::testing
