@@ -225,6 +225,9 @@ class Statement {
       if (handles_ & kHandleEnd) return ReadStatus::endOfFile;
       fatalError(kErrEndOfFile, u_.number, u_.name);
     }
+    // A console that cannot be read will not be readable on the next try either;
+    // a prompt that handles read errors would otherwise ask again for ever.
+    if (u_.isConsole) fatalError(kErrRead, u_.number, u_.name);
     return readError(kErrRead);
   }
 
