@@ -91,9 +91,10 @@ void emitRecord(OutputUnit& unit, std::string_view record) {
       if (lineFeed) bytes += '\n';
       bytes += text;
       bytes += '\r';
-      if (lineFeed) lineFeedPending = 0;
-      if (!writeAll(unit.fd, bytes.data(), bytes.size())) writeFailed(unit);
+      // Set before the write: an interrupt arriving at any moment then ends the line
+      // (at worst with one line feed too many), and never lets its report overwrite it.
       lineFeedPending = 1;
+      if (!writeAll(unit.fd, bytes.data(), bytes.size())) writeFailed(unit);
     } else {
       bytes.reserve(record.size() + 2);
       bytes += record;
@@ -155,10 +156,12 @@ bool flushFileUnit(OutputUnit& unit) {
 
 void writePendingLineFeed(bool quiet) {
   if (!lineFeedPending) return;
-  lineFeedPending = 0;
   OutputUnit& unit = consoleUnit();
   const int fd = unit.opened ? unit.fd : static_cast<int>(consoleOutputFd);
-  if (!writeAll(fd, "\n", 1) && !quiet) writeFailed(unit);
+  // Cleared after the write, so that an interrupt in between cannot lose it.
+  const bool ok = writeAll(fd, "\n", 1);
+  lineFeedPending = 0;
+  if (!ok && !quiet) writeFailed(unit);
 }
 
 void resetConsoleOutput(int fd, ConsoleMode mode) {
