@@ -8,6 +8,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -37,6 +38,9 @@ OutputUnit& writeUnit() {
 // handler can remove it without allocating.
 char temporaryPath[PATH_MAX + 64];
 volatile std::sig_atomic_t temporaryActive = 0;
+// The path the temporary file is renamed to: the named file, or the file a symbolic
+// link of that name points to, so that the link stays and its file gets the content.
+std::string replacementTarget;
 
 int32_t openErrorNumber(int err) {
   switch (err) {
@@ -147,6 +151,25 @@ void openReplacement(std::string_view finalName) {
   u.inRecord = false;
   u.anyCharacter = false;
   if (!acceptableName(finalName)) fatalError(kErrFileName, kFileUnit, finalName);
+
+  // An existing file is replaced as a rewrite in place would change it: the same
+  // file behind a symbolic link, the same permissions; one that could not be opened
+  // for writing (a directory, no write access) fails now, before anything is written.
+  replacementTarget.assign(finalName);
+  struct stat st {};
+  if (::lstat(replacementTarget.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (char* real = ::realpath(replacementTarget.c_str(), nullptr)) {
+      replacementTarget = real;
+      std::free(real);
+    }
+  }
+  const bool exists = ::stat(replacementTarget.c_str(), &st) == 0;
+  if (exists) {
+    if (S_ISDIR(st.st_mode)) fatalError(kErrOpenFailure, kFileUnit, finalName);
+    if (::access(replacementTarget.c_str(), W_OK) != 0)
+      fatalError(openErrorNumber(errno), kFileUnit, finalName);
+  }
+
   const long pid = static_cast<long>(::getpid());
   for (int attempt = 0; attempt < 100; ++attempt) {
     char suffix[48];
@@ -155,15 +178,18 @@ void openReplacement(std::string_view finalName) {
     else
       std::snprintf(suffix, sizeof suffix, ".tmp.%ld.%d", pid, attempt);
     const std::size_t suffixLen = std::strlen(suffix);
-    if (finalName.size() + suffixLen >= sizeof temporaryPath)
+    if (replacementTarget.size() + suffixLen >= sizeof temporaryPath)
       fatalError(kErrFileName, kFileUnit, finalName);
-    std::memcpy(temporaryPath, finalName.data(), finalName.size());
-    std::memcpy(temporaryPath + finalName.size(), suffix, suffixLen + 1);
+    std::memcpy(temporaryPath, replacementTarget.data(), replacementTarget.size());
+    std::memcpy(temporaryPath + replacementTarget.size(), suffix, suffixLen + 1);
     int fd;
     do fd = ::open(temporaryPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     while (fd < 0 && errno == EINTR);
     if (fd >= 0) {
       temporaryActive = 1;
+      // Keep the permissions of the file being replaced (best effort: a file
+      // owned by someone else keeps the new file's default mode).
+      if (exists) (void)::fchmod(fd, st.st_mode & 07777);
       u.fd = fd;
       channel = Channel::writing;
       return;
@@ -181,7 +207,7 @@ void commitFile() {
   const int fd = u.fd;
   u.fd = -1;
   if (::close(fd) != 0 && errno != EINTR) ok = false;
-  if (ok && ::rename(temporaryPath, u.name.c_str()) != 0) ok = false;
+  if (ok && ::rename(temporaryPath, replacementTarget.c_str()) != 0) ok = false;
   if (!ok) {
     removeTemporary();
     channel = Channel::closed;
