@@ -162,6 +162,17 @@ TEST(UnhandledReadConditions, ConsoleEndOfInputAndFailedDevice) {
   });
   EXPECT_EQ(r.exitCode, kErrRead);
   EXPECT_EQ(firstLine(r.err), "kelvarodine: severe (39): error during read, unit -4, file stdin");
+
+  // Regression: a statement that handles read errors used to get a read error back
+  // from a failed console, so a prompt asked again for ever (hundreds of megabytes
+  // of prompts). A console that cannot be read ends the run.
+  r = runChild([] {
+    textio_internal::resetConsoleInput(open("/", O_RDONLY | O_DIRECTORY));
+    int32_t idiff = 0;
+    for (int i = 0; i < 3; ++i) freeFormatRead(consoleInput(), {item(idiff)}, kHandleError);
+  });
+  EXPECT_EQ(r.exitCode, kErrRead);
+  EXPECT_EQ(firstLine(r.err), "kelvarodine: severe (39): error during read, unit -4, file stdin");
 }
 
 TEST(ConsoleRead, NonBlockingStandardInputIsWaitedFor) {
@@ -328,6 +339,44 @@ TEST(ReplacementFile, EveryOtherEndingDiscardsIt) {
     EXPECT_EQ(testing::readFile(name), kOldGrid);
     EXPECT_EQ(directoryEntries(dir.path()), std::vector<std::string>{"Kelvarodine.grd"});
   }
+}
+
+// Replacing through a temporary file must change an existing file the way a rewrite
+// in place would: a symbolic link keeps pointing at its file, which gets the new
+// content; the permissions stay; a directory of that name fails before writing.
+TEST(ReplacementFile, ActsLikeARewriteOfTheExistingFile) {
+  namespace fs = std::filesystem;
+  testing::TempDir dir;
+  const std::string name = (dir / "Kelvarodine.grd").string();
+  const auto replace = [&] {
+    return runChild([&] {
+      openReplacement(name);
+      writeRows(1);
+      commitFile();
+    });
+  };
+
+  fs::create_directory(dir / "keep");
+  testing::writeFile(dir / "keep" / "real.grd", kOldGrid);
+  fs::create_symlink("keep/real.grd", name);
+  EXPECT_EQ(replace().exitCode, 0);
+  EXPECT_TRUE(fs::is_symlink(name));
+  EXPECT_EQ(testing::readFile(dir / "keep" / "real.grd").substr(0, 16), "    0.000000E+00");
+  EXPECT_EQ(directoryEntries(dir / "keep"), std::vector<std::string>{"real.grd"});
+  fs::remove(name);
+
+  testing::writeFile(name, kOldGrid);
+  fs::permissions(name, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(replace().exitCode, 0);
+  EXPECT_EQ(fs::status(name).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::remove(name);
+
+  fs::create_directory(name);
+  const auto r = replace();
+  EXPECT_EQ(r.exitCode, kErrOpenFailure);
+  EXPECT_EQ(firstLine(r.err), "kelvarodine: severe (30): open failure, unit 1, file " + name);
+  EXPECT_EQ(directoryEntries(dir.path()), (std::vector<std::string>{"Kelvarodine.grd", "keep"}));
 }
 
 TEST(ReplacementFile, CannotBeCreated) {
