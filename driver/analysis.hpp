@@ -30,6 +30,14 @@ struct RunParameters {
 void runWindowLoop(const RunParameters& run, const float* samples, float* windowData,
                    cfloat* spectra, cfloat* freqMatrix, float* coherences, float* grid);
 
+// The grid file's x and y ranges: time marks of the first and last window's last
+// sample, and frequencies 1/(nlen Tstep) and 1/(2 Tstep); each formed in double
+// (integer parts exactly) and rounded once to float.
+struct GridAxes {
+  float xMin, xMax, yMin, yMax;
+};
+GridAxes gridAxes(const RunParameters& run);
+
 // Writes "Kelvarodine.grd" from grid (nfreq x nWindows), replacing an earlier file
 // only once the new one is complete.
 void writeGridFile(const RunParameters& run, const float* grid);

@@ -25,21 +25,25 @@ float nodeValue(float z) {
 
 }  // namespace
 
+GridAxes gridAxes(const RunParameters& run) {
+  // Integer parts in integer arithmetic, converted exactly; everything else in double,
+  // each value rounded once to float.
+  const double tini = run.Tini;
+  const double tstep = run.Tstep;
+  const int64_t firstEnd = int64_t(run.nlen) - 1;
+  const int64_t lastEnd = (int64_t(run.nWindows) - 1) * run.shift + run.nlen - 1;
+  return {static_cast<float>(tini + double(firstEnd) * tstep),
+          static_cast<float>(tini + double(lastEnd) * tstep),
+          static_cast<float>(1.0 / (double(run.nlen) * tstep)),
+          static_cast<float>(1.0 / (2.0 * tstep))};
+}
+
 void writeGridFile(const RunParameters& run, const float* grid) {
   const int32_t nWindows = run.nWindows;
   const int32_t nfreq = run.nfreq;
   const View2<const float> gridView(grid, nfreq, nWindows > 0 ? nWindows : 0);
 
-  // Integer parts in integer arithmetic, converted exactly; everything else in double,
-  // each header value rounded once to float.
-  const double tini = run.Tini;
-  const double tstep = run.Tstep;
-  const int64_t firstEnd = int64_t(run.nlen) - 1;
-  const int64_t lastEnd = (int64_t(nWindows) - 1) * run.shift + run.nlen - 1;
-  const float xMin = static_cast<float>(tini + double(firstEnd) * tstep);
-  const float xMax = static_cast<float>(tini + double(lastEnd) * tstep);
-  const float yMin = static_cast<float>(1.0 / (double(run.nlen) * tstep));
-  const float yMax = static_cast<float>(1.0 / (2.0 * tstep));
+  const auto [xMin, xMax, yMin, yMax] = gridAxes(run);
 
   // The z range covers the finite nodes only; a grid with none gets the blanking
   // value as its range, an empty grid the extreme floats.

@@ -3,6 +3,7 @@
 #include "driver/kelvarodine.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "driver/analysis.hpp"
@@ -38,6 +39,15 @@ bool acceptWindowLength(int32_t nlen, int32_t realSamples) {
 // The model fit needs more transform points than lags.
 bool acceptOrder(int32_t order, int32_t nfft) {
   return order >= 1 && order < nfft;
+}
+
+// A positive time step, and time and frequency axes that a float can hold: the grid
+// file's readers take no infinite range.
+bool acceptTimeMarks(const RunParameters& run) {
+  if (!(run.Tstep > 0.0f)) return false;
+  const GridAxes axes = gridAxes(run);
+  return std::isfinite(axes.xMin) && std::isfinite(axes.xMax) && std::isfinite(axes.yMin) &&
+         std::isfinite(axes.yMax);
 }
 
 namespace {
@@ -116,7 +126,7 @@ void KELVARODINE() {
     writeConsoleLine("Tini, Tstep=?");
     if (freeFormatRead(consoleInput(), {item(run.Tini), item(run.Tstep)}, kHandleError) ==
             ReadStatus::success &&
-        run.Tstep > 0.0f) {
+        acceptTimeMarks(run)) {
       break;
     }
   }

@@ -60,5 +60,7 @@ int32_t windowCount(int32_t realSamples, int32_t nlen, int32_t shift);
 bool acceptDifferencing(int32_t idiff);
 bool acceptWindowLength(int32_t nlen, int32_t realSamples);
 bool acceptOrder(int32_t order, int32_t nfft);
+struct RunParameters;
+bool acceptTimeMarks(const RunParameters& run);  // needs nlen, shift, nWindows set
 
 }  // namespace kelv

@@ -375,6 +375,33 @@ TEST(Dialogue, LineEndsDoNotChangeTheResult) {
 }
 
 // ---------------------------------------------------------------- derived values
+// Regression: a tiny time step (or a huge time mark) used to be accepted although
+// the grid's axes then overflowed, and the header read "Infinity", which readers of
+// the format do not take. Such answers are asked again, like a time step of 0.
+TEST(Dialogue, TimeMarksThatOverflowTheAxesAreAskedAgain) {
+  TempDir dir;
+  writeTwoSeries(dir, 300);
+  const RunResult r = runKelvarodine(dir, "0\n256\n100\n2\n0 1e-40\n3e38 1e36\n0 1\n");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, kBanner + twoSeriesReports(300) + kPrompt1 + kPrompt2 + kPrompt3 + line(" ") +
+                       kPrompt4 + kPrompt5 + kPrompt5 + kPrompt5 + progressLine(1, 1));
+  EXPECT_EQ(gridLines(dir)[3], "    3.906250E-03    5.000000E-01");
+}
+
+// Regression: a standard input that fails at every read (here a directory) used to
+// repeat the first prompt for ever; it is fatal error 39 on the console.
+TEST(Dialogue, UnreadableConsoleEndsTheRun) {
+  TempDir dir;
+  writeTwoSeries(dir, 100);
+  const std::string exe = (binaryDir() / "driver" / "kelvarodine").string();
+  const RunResult r =
+      testing::runProgram({"/bin/sh", "-c", "exec \"$0\" < /", exe}, "", dir.path());
+  EXPECT_EQ(r.exitCode, 39);
+  EXPECT_EQ(r.out, kBanner + twoSeriesReports(100) + kPrompt1);
+  EXPECT_EQ(r.err.substr(0, r.err.find('\n')),
+            "kelvarodine: severe (39): error during read, unit -4, file stdin");
+}
+
 TEST(DerivedValues, FftLength) {
   EXPECT_EQ(fftLength(-3), 1);
   EXPECT_EQ(fftLength(1), 1);
