@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -163,6 +164,10 @@ class GridReader {
       ++found;
       if (found <= expected) {
         const bool blank = !std::isfinite(v) || v >= kBlankValue;
+        // Large positive values are the blanking value; a large negative one is no
+        // value a float can hold, and would otherwise become -infinity here.
+        if (!blank && v < -double(std::numeric_limits<float>::max()))
+          fail(line_, quoted(tok_, truncated_) + " is out of range");
         g.z.push_back(blank ? NAN : static_cast<float>(v));
       } else if (surplusLine == 0) {
         surplusLine = line_;

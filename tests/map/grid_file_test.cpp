@@ -136,6 +136,9 @@ TEST(GridFile, BadInputIsNamedWithItsLine) {
        "grid.grd: line 8: expected 4 values for a 2 x 2 grid, found 6"},
       {"DSAA\n2 2\n0 1\n0 1\n0 1\n1 2\n3 4,\n", "grid.grd: line 7: \"4,\" is not a number"},
       {"DSAA\n1 1\n0 1\n0 1\n0 1\n1e999\n", "grid.grd: line 6: \"1e999\" is out of range"},
+      // Regression: below the float range a value became -infinity and every node
+      // of the picture took one colour.
+      {"DSAA\n1 2\n0 1\n0 1\n0 1\n0.5\n-1e39\n", "grid.grd: line 7: \"-1e39\" is out of range"},
       {"DSAA\n1 1\n0 1\n0 1\n0 1\n" + std::string(60, '7') + "x\n",
        "grid.grd: line 6: \"" + std::string(48, '7') + "...\" is not a number"},
   };
