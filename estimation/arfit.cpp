@@ -26,20 +26,32 @@ void ARFIT(int32_t order, int32_t nch, int32_t nlen, const float* x, float* a, f
   View2<float> Vfinv(vfinv, nch, nch), Vbinv(vbinv, nch, nch);
 
   // Biased lag covariances: divisor nlen at every lag; the window arrives centred.
+  // Every sum runs over t in increasing order; all nch x nch x (p + 1) of them
+  // advance together, one sample at a time, so the window is read once.
   const double N = static_cast<double>(static_cast<float>(nlen));
-  for (int32_t j = 1; j <= nch; ++j)
-    for (int32_t i = 1; i <= nch; ++i) {
-      double s = 0.0;
-      for (int32_t t = 1; t <= nlen; ++t) s += static_cast<double>(X(i, t)) * X(j, t);
-      G0(i, j) = static_cast<float>(s / N);
+  std::vector<double> widened(static_cast<size_t>(nch) * static_cast<size_t>(nlen));
+  std::vector<double> sums(mat * static_cast<size_t>(p + 1), 0.0);
+  for (int32_t t = 1; t <= nlen; ++t)
+    for (int32_t i = 1; i <= nch; ++i)
+      widened[static_cast<size_t>(t - 1) * nch + (i - 1)] = static_cast<double>(X(i, t));
+  for (int32_t t = 1; t <= nlen; ++t) {
+    const double* xt = &widened[static_cast<size_t>(t - 1) * nch];
+    for (int32_t k = 0; k <= p && k <= t - 1; ++k) {
+      const double* xs = &widened[static_cast<size_t>(t - 1 - k) * nch];
+      double* lag = &sums[static_cast<size_t>(k) * mat];
+      for (int32_t j = 0; j < nch; ++j) {
+        const double xj = xs[j];
+        double* col = lag + static_cast<size_t>(j) * nch;
+        for (int32_t i = 0; i < nch; ++i) col[i] += xt[i] * xj;
+      }
     }
+  }
+  View3<const double> S(sums.data(), nch, nch, p + 1);
+  for (int32_t j = 1; j <= nch; ++j)
+    for (int32_t i = 1; i <= nch; ++i) G0(i, j) = static_cast<float>(S(i, j, 1) / N);
   for (int32_t k = 1; k <= p; ++k)
     for (int32_t j = 1; j <= nch; ++j)
-      for (int32_t i = 1; i <= nch; ++i) {
-        double s = 0.0;
-        for (int32_t t = k + 1; t <= nlen; ++t) s += static_cast<double>(X(i, t)) * X(j, t - k);
-        G(i, j, k) = static_cast<float>(s / N);
-      }
+      for (int32_t i = 1; i <= nch; ++i) G(i, j, k) = static_cast<float>(S(i, j, k + 1) / N);
 
   for (int32_t j = 1; j <= nch; ++j)
     for (int32_t i = 1; i <= nch; ++i) {

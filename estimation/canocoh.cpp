@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "estimation/estimation.hpp"
+#include "estimation/lanes.hpp"
 #include "numerics/numerics.hpp"
 
 namespace kelv {
@@ -49,6 +50,42 @@ void CANOCOH(const cfloat* freqMatrix, int32_t nch, float* coherences) {
       q += static_cast<double>(c(i).real()) * w(i).real() +
            static_cast<double>(c(i).imag()) * w(i).imag();
     R(m) = static_cast<float>(std::fabs(q) / static_cast<double>(s));
+  }
+}
+
+void canocohLanes(SpectralWork& work) {
+  const int32_t n = work.nch;
+  const int32_t r = n - 1;
+  View2<const CLane> S(work.s.data(), n, n);
+  View1<LaneF> R(work.coherences.data(), n);
+  View2<CLane> A(work.reduced.data(), r, r), B(work.reducedInv.data(), r, r);
+  View1<CLane> c(work.cross.data(), r);
+
+  for (int32_t m = 1; m <= n; ++m) {
+    const LaneF s = S(m, m).re;
+    for (int32_t j = 1; j <= n; ++j)
+      if (j != m) c(j > m ? j - 1 : j) = S(j, m);
+    for (int32_t q = 1; q <= n; ++q) {
+      if (q == m) continue;
+      for (int32_t p = 1; p <= n; ++p)
+        if (p != m) A(p > m ? p - 1 : p, q > m ? q - 1 : q) = S(p, q);
+    }
+
+    herminvLanes(r, A.data(), B.data(), work.t.data(), work.e.data());
+
+    // w = B c, one element at a time, and q = Re(c^H w) as CANOCOH forms them.
+    LaneD q = splat(0.0);
+    for (int32_t i = 1; i <= r; ++i) {
+      LaneD wre = splat(0.0), wim = splat(0.0);
+      for (int32_t k = 1; k <= r; ++k) {
+        const LaneD br = widen(B(i, k).re), bi = widen(B(i, k).im);
+        const LaneD cr = widen(c(k).re), ci = widen(c(k).im);
+        wre += br * cr - bi * ci;
+        wim += br * ci + bi * cr;
+      }
+      q += widen(c(i).re) * widen(narrow(wre)) + widen(c(i).im) * widen(narrow(wim));
+    }
+    R(m) = narrow(laneAbs(q) / widen(s));
   }
 }
 

@@ -1,12 +1,43 @@
 // Window preprocessing: trend, differences, outlier clipping, standardisation.
+//
+// Channels are independent, so kLanes of them are preprocessed side by side, each
+// lane doing exactly the arithmetic of one channel (see numerics/lanes.hpp).
+#include <algorithm>
 #include <cassert>
 #include <cmath>
 #include <vector>
 
 #include "estimation/estimation.hpp"
+#include "numerics/lanes.hpp"
 #include "numerics/numerics.hpp"
 
 namespace kelv {
+
+namespace {
+
+// LTREND on every lane.
+void trendLanes(View1<LaneF> chan, int32_t n) {
+  if (n == 1) {
+    chan(1) = splatF(0.0f);
+    return;
+  }
+  const double N = static_cast<double>(n);
+  LaneD s0 = splat(0.0);
+  LaneD s1 = splat(0.0);
+  for (int32_t k = 1; k <= n; ++k) {
+    const LaneD v = widen(chan(k));
+    s0 += v;
+    s1 += static_cast<double>(k) * v;
+  }
+  const LaneD m = s0 / N;
+  const LaneD q = s1 / ((N + 1.0) * N);
+  const LaneD b = (q - 0.5 * m) * N * 12.0 / (N - 1.0);
+  const LaneD a = m - (N + 1.0) * b / (2.0 * N);
+  for (int32_t k = 1; k <= n; ++k)
+    chan(k) = narrow((widen(chan(k)) - a) - static_cast<double>(k) * b / N);
+}
+
+}  // namespace
 
 void TRANSFX(int32_t nch, int32_t nlen, int32_t nfft, int32_t itrend, int32_t idiff, float* x) {
   assert(nlen >= 1 && nlen <= nfft);
@@ -14,53 +45,59 @@ void TRANSFX(int32_t nch, int32_t nlen, int32_t nfft, int32_t itrend, int32_t id
   // Every mean and variance divides by the window length as a float, widened.
   const double N = static_cast<double>(static_cast<float>(nlen));
   View2<float> X(x, nch, nfft);
-  std::vector<float> work(static_cast<size_t>(n));
-  View1<float> chan(work.data(), n);
+  std::vector<LaneF> work(static_cast<size_t>(n));
+  View1<LaneF> chan(work.data(), n);
 
-  for (int32_t c = 1; c <= nch; ++c) {
-    for (int32_t k = 1; k <= n; ++k) chan(k) = X(c, k);
+  for (int32_t first = 1; first <= nch; first += kLanes) {
+    // Lanes past the last channel repeat it and are not stored back.
+    const int32_t used = std::min<int32_t>(kLanes, nch - first + 1);
+    for (int32_t k = 1; k <= n; ++k)
+      for (int l = 0; l < kLanes; ++l) chan(k)[l] = X(first + std::min(l, used - 1), k);
 
-    if (itrend == 1) LTREND(chan.data(), n);
+    if (itrend == 1) trendLanes(chan, n);
 
     if (idiff == 1) {
       for (int32_t k = 1; k <= n - 1; ++k) chan(k) = chan(k + 1) - chan(k);
-      chan(n) = 0.0f;
+      chan(n) = splatF(0.0f);
     }
 
     // Ten passes of centring and clipping at three population standard deviations;
     // each pass centres the values the previous pass clipped.
     for (int pass = 1; pass <= 10; ++pass) {
-      double sum = 0.0;
-      for (int32_t k = 1; k <= n; ++k) sum += chan(k);
-      const double m = sum / N;
-      double q = 0.0;
+      LaneD sum = splat(0.0);
+      for (int32_t k = 1; k <= n; ++k) sum += widen(chan(k));
+      const LaneD m = sum / N;
+      LaneD q = splat(0.0);
       for (int32_t k = 1; k <= n; ++k) {
-        const double d = static_cast<double>(chan(k)) - m;
-        chan(k) = static_cast<float>(d);
+        const LaneD d = widen(chan(k)) - m;
+        chan(k) = narrow(d);
         q += d * d;
       }
-      const double t = 3.0 * std::sqrt(q / N);
+      const LaneD t = 3.0 * laneSqrt(q / N);
+      const LaneD upper = widen(narrow(t)), lower = widen(narrow(-t));
       for (int32_t k = 1; k <= n; ++k) {
-        if (chan(k) > t) chan(k) = static_cast<float>(t);
-        if (chan(k) < -t) chan(k) = static_cast<float>(-t);
+        LaneD v = widen(chan(k));
+        v = select(v > t, upper, v);
+        v = select(v < -t, lower, v);
+        chan(k) = narrow(v);
       }
     }
 
     // Standardisation. A channel that is constant here has s = 0 and becomes
     // not-a-number: its measure is undefined, and the grid shows it as such.
-    double sum = 0.0;
-    for (int32_t k = 1; k <= n; ++k) sum += chan(k);
-    const float m = static_cast<float>(sum / N);
-    double q = 0.0;
+    LaneD sum = splat(0.0);
+    for (int32_t k = 1; k <= n; ++k) sum += widen(chan(k));
+    const LaneD m = widen(narrow(sum / N));
+    LaneD q = splat(0.0);
     for (int32_t k = 1; k <= n; ++k) {
-      const double d = static_cast<double>(chan(k)) - static_cast<double>(m);
+      const LaneD d = widen(chan(k)) - m;
       q += d * d;
     }
-    const double s = std::sqrt(q / N);
-    for (int32_t k = 1; k <= n; ++k)
-      chan(k) = static_cast<float>((static_cast<double>(chan(k)) - static_cast<double>(m)) / s);
+    const LaneD s = laneSqrt(q / N);
+    for (int32_t k = 1; k <= n; ++k) chan(k) = narrow((widen(chan(k)) - m) / s);
 
-    for (int32_t k = 1; k <= n; ++k) X(c, k) = chan(k);
+    for (int32_t k = 1; k <= n; ++k)
+      for (int l = 0; l < used; ++l) X(first + l, k) = chan(k)[l];
   }
 }
 

@@ -5,12 +5,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "examples/example_model.hpp"
 #include "examples/varsim.hpp"
 
 namespace kelv::testing {
@@ -98,6 +100,15 @@ inline std::vector<double> inverseOf(const std::vector<double>& a, int n) {
   std::vector<double> out(c.size());
   for (size_t i = 0; i < c.size(); ++i) out[i] = c[i].real();
   return out;
+}
+
+// A window buffer (nch x nfft floats, columns nlen + 1 .. nfft zero) holding nlen
+// samples of the bundled example's coupled process.
+inline std::vector<float> simulatedWindow(int nch, int nlen, int nfft, uint64_t seed) {
+  const std::vector<float> s = sim::simulate(sim::exampleModel(nch, true), nlen, seed);
+  std::vector<float> x(size_t(nch) * nfft, 0.0f);
+  std::copy(s.begin(), s.end(), x.begin());
+  return x;
 }
 
 }  // namespace kelv::testing
