@@ -27,8 +27,18 @@ struct RunParameters {
 // nWindows) from samples (nch x maxSamples), writing one progress line per window.
 // windowData (nch x nfft), spectra (nch x nch x nfreq), freqMatrix (nch x nch) and
 // coherences (nch) are the caller's scratch arrays.
+// Windows are analysed on up to analysisThreads() threads, never more than there are
+// windows; each further thread has scratch arrays of its own. Whatever the number,
+// the console receives the same bytes as from one thread, in window order: window
+// w's progress line, then the lines written while w was analysed. Console interrupts
+// are taken on the calling thread.
 void runWindowLoop(const RunParameters& run, const float* samples, float* windowData,
                    cfloat* spectra, cfloat* freqMatrix, float* coherences, float* grid);
+
+// Threads for the window loop: the value of the environment variable OMP_NUM_THREADS
+// when it is a positive integer, otherwise the number of processors the process may
+// run on (its affinity mask).
+int32_t analysisThreads();
 
 // The grid file's x and y ranges: time marks of the first and last window's last
 // sample, and frequencies 1/(nlen Tstep) and 1/(2 Tstep); each formed in double
