@@ -17,9 +17,12 @@
 #include <cstdlib>
 #include <vector>
 
+#include "estimation/arfit.hpp"
 #include "estimation/estimation.hpp"
+#include "estimation/lanes.hpp"
 #include "examples/example_model.hpp"
 #include "examples/varsim.hpp"
+#include "numerics/lanes.hpp"
 #include "numerics/numerics.hpp"
 
 namespace {
@@ -266,6 +269,110 @@ void BM_window(benchmark::State& state) {
                                                  [](float z) { return !std::isfinite(z); }));
 }
 BENCHMARK(BM_window);
+
+// ---- the batched routines the window loop runs ----------------------------------
+
+// kLanes transfer-function sequences of order kOrder, as the spectral stage
+// transforms them.
+void BM_fastfLanes(benchmark::State& state) {
+  std::vector<double> twiddles(2 * size_t(kNfft - 1));
+  kelv::fastfTwiddles(kNfft, twiddles.data());
+  kelv::LaneVector<kelv::LaneF> re(kNfft), im(kNfft);
+  for (auto _ : state) {
+    for (int32_t k = 0; k < kNfft; ++k) re[k] = im[k] = kelv::splatF(0.0f);
+    for (int32_t k = 0; k <= kOrder; ++k) re[k] = kelv::splatF(0.5f / float(k + 1));
+    kelv::fastfLanes(kNfft, kOrder + 1, twiddles.data(), re.data(), im.data());
+    benchmark::DoNotOptimize(re.data());
+  }
+}
+BENCHMARK(BM_fastfLanes);
+
+void BM_herminvLanes(benchmark::State& state) {
+  if (!usable(state)) return;
+  const int32_t n = int32_t(state.range(0));
+  const std::vector<cfloat>& m = n == kNch ? reference().spectralMatrix : reference().reduced;
+  kelv::LaneVector<kelv::CLane> a(size_t(n) * n), b(a.size());
+  kelv::LaneVector<kelv::CLaneD> work(kelv::herminvLanesWork(n));
+  for (size_t i = 0; i < a.size(); ++i)
+    a[i] = {kelv::splatF(m[i].real()), kelv::splatF(m[i].imag())};
+  for (auto _ : state) {
+    kelv::herminvLanes(n, a.data(), b.data(), work.data());
+    benchmark::DoNotOptimize(b.data());
+  }
+}
+BENCHMARK(BM_herminvLanes)->Arg(kNch)->Arg(kNch - 1);
+
+void BM_ARFIT(benchmark::State& state) {
+  const ReferenceData& ref = reference();
+  const size_t mat = size_t(kNch) * kNch;
+  std::vector<float> a(mat * kOrder), vf(mat), vfinv(mat);
+  for (auto _ : state) {
+    kelv::ARFIT(kOrder, kNch, kNlen, ref.window.data(), a.data(), vf.data(), vfinv.data());
+    benchmark::DoNotOptimize(a.data());
+  }
+}
+BENCHMARK(BM_ARFIT);
+
+// The fitted model of the reference window, in a work area ready for the stages.
+kelv::SpectralWork fittedWork() {
+  kelv::SpectralWork work(kOrder, kNch, kNfft, kNfreq);
+  kelv::ARFIT(kOrder, kNch, kNlen, reference().window.data(), work.a.data(), work.vf.data(),
+              work.vfinv.data());
+  kelv::transferLanes(work);
+  return work;
+}
+
+void BM_transferLanes(benchmark::State& state) {
+  kelv::SpectralWork work = fittedWork();
+  for (auto _ : state) {
+    kelv::transferLanes(work);
+    benchmark::DoNotOptimize(work.hre.data());
+  }
+}
+BENCHMARK(BM_transferLanes);
+
+// All frequencies: G, its inverse and the spectral matrices, kLanes at a time.
+void BM_spectrumLanes_window(benchmark::State& state) {
+  kelv::SpectralWork work = fittedWork();
+  for (auto _ : state) {
+    for (int32_t first = 1; first <= kNfreq; first += kelv::kLanes)
+      kelv::spectrumLanes(work, first);
+    benchmark::DoNotOptimize(work.s.data());
+  }
+}
+BENCHMARK(BM_spectrumLanes_window);
+
+// All frequencies of the canonical coherences, kLanes at a time.
+void BM_canocohLanes_window(benchmark::State& state) {
+  kelv::SpectralWork work = fittedWork();
+  kelv::spectrumLanes(work, kFrequency);
+  for (auto _ : state) {
+    for (int32_t first = 1; first <= kNfreq; first += kelv::kLanes) kelv::canocohLanes(work);
+    benchmark::DoNotOptimize(work.coherences.data());
+  }
+}
+BENCHMARK(BM_canocohLanes_window);
+
+// One window as the program's window loop now runs it: fill, preprocess, and the
+// fused analysis of every frequency.
+void BM_window_fused(benchmark::State& state) {
+  const ReferenceData& ref = reference();
+  kelv::SpectralWork work(kOrder, kNch, kNfft, kNfreq);
+  std::vector<float> windowData(size_t(kNch) * kNfft), gridColumn(kNfreq);
+  for (auto _ : state) {
+    std::fill(windowData.begin(), windowData.end(), 0.0f);
+    for (int32_t k = 0; k < kNlen; ++k)
+      for (int32_t j = 0; j < kNch; ++j)
+        windowData[j + size_t(k) * kNch] = ref.raw[j + size_t(k) * kNch];
+    kelv::TRANSFX(kNch, kNlen, kNfft, 1, 0, windowData.data());
+    kelv::coherenceSpectrum(kNlen, windowData.data(), work, gridColumn.data());
+    benchmark::DoNotOptimize(gridColumn.data());
+    benchmark::ClobberMemory();
+  }
+  state.counters["blank"] = double(std::count_if(gridColumn.begin(), gridColumn.end(),
+                                                 [](float z) { return !std::isfinite(z); }));
+}
+BENCHMARK(BM_window_fused);
 
 }  // namespace
 

@@ -1,14 +1,67 @@
 // Vector autoregressive fit by Whittle's multichannel Levinson recursion.
 #include "estimation/arfit.hpp"
 
+#include <algorithm>
 #include <vector>
 
+#include "numerics/lanes.hpp"
 #include "numerics/numerics.hpp"
 
 namespace kelv {
 
-void ARFIT(int32_t order, int32_t nch, int32_t nlen, const float* x, float* a, float* vf,
-           float* vfinv) {
+namespace {
+
+// sums(i, j, k + 1) = sum over t = k + 1 .. nlen of x(i, t) x(j, t - k) for lags
+// k = 0 .. p, each sum in double and in increasing t, as a plain loop over t adds.
+KELV_LANE_KERNEL void laggedSums(int32_t nch, int32_t nlen, int32_t p, const float* x,
+                                 double* sums) {
+  const int32_t groups = (nch + kLanes - 1) / kLanes;
+  const int32_t padded = groups * kLanes;
+  View2<const float> X(x, nch, nlen);
+  // The window widened, channels padded with zeros to whole lane vectors: as lane
+  // vectors (kLanes values of i) and as plain doubles (single values of j).
+  LaneVector<LaneD> lanes(static_cast<size_t>(groups) * static_cast<size_t>(nlen));
+  View2<LaneD> W(lanes.data(), groups, nlen);
+  std::vector<double> flat(static_cast<size_t>(padded) * static_cast<size_t>(nlen), 0.0);
+  View2<double> F(flat.data(), padded, nlen);
+  for (int32_t t = 1; t <= nlen; ++t) {
+    for (int32_t i = 1; i <= nch; ++i) F(i, t) = static_cast<double>(X(i, t));
+    for (int32_t g = 1; g <= groups; ++g)
+      for (int l = 0; l < kLanes; ++l) W(g, t)[l] = F((g - 1) * kLanes + l + 1, t);
+  }
+
+  // kLanes values of i times kLanes values of j at a time, so the kLanes sums stay
+  // in registers over the whole window.
+  View3<double> S(sums, nch, nch, p + 1);
+  for (int32_t k = 0; k <= p; ++k)
+    for (int32_t gi = 1; gi <= groups; ++gi)
+      for (int32_t gj = 1; gj <= groups; ++gj) {
+        LaneD acc[kLanes];
+        for (LaneD& a : acc) a = splat(0.0);
+        for (int32_t t = k + 1; t <= nlen; ++t) {
+          const LaneD now = W(gi, t);
+          const double* then = &F((gj - 1) * kLanes + 1, t - k);
+          for (int q = 0; q < kLanes; ++q) acc[q] += now * then[q];
+        }
+        for (int q = 0; q < kLanes; ++q) {
+          const int32_t j = (gj - 1) * kLanes + q + 1;
+          for (int l = 0; l < kLanes; ++l) {
+            const int32_t i = (gi - 1) * kLanes + l + 1;
+            if (i <= nch && j <= nch) S(i, j, k + 1) = acc[q][l];
+          }
+        }
+      }
+}
+
+// acc(i) += column(i) * factor, i = 1..n, in double: the next term of n sums.
+inline void addTerm(int32_t n, double* acc, const float* column, double factor) {
+  for (int32_t i = 0; i < n; ++i) acc[i] += static_cast<double>(column[i]) * factor;
+}
+
+}  // namespace
+
+KELV_LANE_KERNEL void ARFIT(int32_t order, int32_t nch, int32_t nlen, const float* x, float* a,
+                            float* vf, float* vfinv) {
   const int32_t p = order;
   const size_t mat = static_cast<size_t>(nch) * static_cast<size_t>(nch);
   const size_t lags = mat * static_cast<size_t>(p);
@@ -26,26 +79,9 @@ void ARFIT(int32_t order, int32_t nch, int32_t nlen, const float* x, float* a, f
   View2<float> Vfinv(vfinv, nch, nch), Vbinv(vbinv, nch, nch);
 
   // Biased lag covariances: divisor nlen at every lag; the window arrives centred.
-  // Every sum runs over t in increasing order; all nch x nch x (p + 1) of them
-  // advance together, one sample at a time, so the window is read once.
   const double N = static_cast<double>(static_cast<float>(nlen));
-  std::vector<double> widened(static_cast<size_t>(nch) * static_cast<size_t>(nlen));
-  std::vector<double> sums(mat * static_cast<size_t>(p + 1), 0.0);
-  for (int32_t t = 1; t <= nlen; ++t)
-    for (int32_t i = 1; i <= nch; ++i)
-      widened[static_cast<size_t>(t - 1) * nch + (i - 1)] = static_cast<double>(X(i, t));
-  for (int32_t t = 1; t <= nlen; ++t) {
-    const double* xt = &widened[static_cast<size_t>(t - 1) * nch];
-    for (int32_t k = 0; k <= p && k <= t - 1; ++k) {
-      const double* xs = &widened[static_cast<size_t>(t - 1 - k) * nch];
-      double* lag = &sums[static_cast<size_t>(k) * mat];
-      for (int32_t j = 0; j < nch; ++j) {
-        const double xj = xs[j];
-        double* col = lag + static_cast<size_t>(j) * nch;
-        for (int32_t i = 0; i < nch; ++i) col[i] += xt[i] * xj;
-      }
-    }
-  }
+  std::vector<double> sums(mat * static_cast<size_t>(p + 1));
+  laggedSums(nch, nlen, p, x, sums.data());
   View3<const double> S(sums.data(), nch, nch, p + 1);
   for (int32_t j = 1; j <= nch; ++j)
     for (int32_t i = 1; i <= nch; ++i) G0(i, j) = static_cast<float>(S(i, j, 1) / N);
@@ -59,29 +95,43 @@ void ARFIT(int32_t order, int32_t nch, int32_t nlen, const float* x, float* a, f
       Vb(i, j) = G0(i, j);
     }
 
+  // Every sum below runs over its index in the order of the plain triple loop; the
+  // sums of one column advance together, one term at a time (addTerm), which lets
+  // the compiler run them side by side in vector registers.
+  std::vector<double> accA(static_cast<size_t>(nch)), accB(static_cast<size_t>(nch));
+  std::vector<float> transposed(mat);
+  View2<float> Dt(transposed.data(), nch, nch);
+  const auto clear = [&] {
+    std::fill(accA.begin(), accA.end(), 0.0);
+    std::fill(accB.begin(), accB.end(), 0.0);
+  };
+
   for (int32_t m = 1; m <= p; ++m) {
     // Cross-covariance of the forward and backward errors of order m - 1.
+    for (int32_t j = 1; j <= nch; ++j) {
+      clear();
+      for (int32_t l = 1; l <= m - 1; ++l)
+        for (int32_t r = 1; r <= nch; ++r) addTerm(nch, accA.data(), &A(1, r, l), G(r, j, m - l));
+      for (int32_t i = 1; i <= nch; ++i)
+        D(i, j) = static_cast<float>(static_cast<double>(G(i, j, m)) + accA[i - 1]);
+    }
     for (int32_t j = 1; j <= nch; ++j)
-      for (int32_t i = 1; i <= nch; ++i) {
-        double s = 0.0;
-        for (int32_t l = 1; l <= m - 1; ++l)
-          for (int32_t r = 1; r <= nch; ++r) s += static_cast<double>(A(i, r, l)) * G(r, j, m - l);
-        D(i, j) = static_cast<float>(static_cast<double>(G(i, j, m)) + s);
-      }
+      for (int32_t i = 1; i <= nch; ++i) Dt(i, j) = D(j, i);
 
     MATRINV(nch, Vf.data(), Vfinv.data());
     MATRINV(nch, Vb.data(), Vbinv.data());
 
-    for (int32_t j = 1; j <= nch; ++j)
-      for (int32_t i = 1; i <= nch; ++i) {
-        double sa = 0.0, sb = 0.0;
-        for (int32_t r = 1; r <= nch; ++r) {
-          sa += static_cast<double>(D(i, r)) * Vbinv(r, j);
-          sb += static_cast<double>(D(r, i)) * Vfinv(r, j);
-        }
-        A(i, j, m) = static_cast<float>(-sa);
-        B(i, j, m) = static_cast<float>(-sb);
+    for (int32_t j = 1; j <= nch; ++j) {
+      clear();
+      for (int32_t r = 1; r <= nch; ++r) {
+        addTerm(nch, accA.data(), &D(1, r), Vbinv(r, j));
+        addTerm(nch, accB.data(), &Dt(1, r), Vfinv(r, j));
       }
+      for (int32_t i = 1; i <= nch; ++i) {
+        A(i, j, m) = static_cast<float>(-accA[i - 1]);
+        B(i, j, m) = static_cast<float>(-accB[i - 1]);
+      }
+    }
 
     if (m >= 2) {
       // Both updates read only the order m - 1 copies.
@@ -92,28 +142,30 @@ void ARFIT(int32_t order, int32_t nch, int32_t nlen, const float* x, float* a, f
             B1(i, j, l) = B(i, j, l);
           }
       for (int32_t l = 1; l <= m - 1; ++l)
-        for (int32_t j = 1; j <= nch; ++j)
-          for (int32_t i = 1; i <= nch; ++i) {
-            double sa = 0.0, sb = 0.0;
-            for (int32_t r = 1; r <= nch; ++r) {
-              sa += static_cast<double>(A(i, r, m)) * B1(r, j, m - l);
-              sb += static_cast<double>(B(i, r, m)) * A1(r, j, m - l);
-            }
-            A(i, j, l) = static_cast<float>(static_cast<double>(A1(i, j, l)) + sa);
-            B(i, j, l) = static_cast<float>(static_cast<double>(B1(i, j, l)) + sb);
+        for (int32_t j = 1; j <= nch; ++j) {
+          clear();
+          for (int32_t r = 1; r <= nch; ++r) {
+            addTerm(nch, accA.data(), &A(1, r, m), B1(r, j, m - l));
+            addTerm(nch, accB.data(), &B(1, r, m), A1(r, j, m - l));
           }
+          for (int32_t i = 1; i <= nch; ++i) {
+            A(i, j, l) = static_cast<float>(static_cast<double>(A1(i, j, l)) + accA[i - 1]);
+            B(i, j, l) = static_cast<float>(static_cast<double>(B1(i, j, l)) + accB[i - 1]);
+          }
+        }
     }
 
-    for (int32_t j = 1; j <= nch; ++j)
-      for (int32_t i = 1; i <= nch; ++i) {
-        double sf = 0.0, sb = 0.0;
-        for (int32_t r = 1; r <= nch; ++r) {
-          sf += static_cast<double>(A(i, r, m)) * D(j, r);
-          sb += static_cast<double>(B(i, r, m)) * D(r, j);
-        }
-        Vf(i, j) = static_cast<float>(static_cast<double>(Vf(i, j)) + sf);
-        Vb(i, j) = static_cast<float>(static_cast<double>(Vb(i, j)) + sb);
+    for (int32_t j = 1; j <= nch; ++j) {
+      clear();
+      for (int32_t r = 1; r <= nch; ++r) {
+        addTerm(nch, accA.data(), &A(1, r, m), D(j, r));
+        addTerm(nch, accB.data(), &B(1, r, m), D(r, j));
       }
+      for (int32_t i = 1; i <= nch; ++i) {
+        Vf(i, j) = static_cast<float>(static_cast<double>(Vf(i, j)) + accA[i - 1]);
+        Vb(i, j) = static_cast<float>(static_cast<double>(Vb(i, j)) + accB[i - 1]);
+      }
+    }
   }
 
   // Inverses of the final error covariances, in the same order as at every step;

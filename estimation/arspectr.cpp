@@ -42,8 +42,7 @@ SpectralWork::SpectralWork(int32_t order_, int32_t nch_, int32_t nfft_, int32_t 
       g(count(nch_, nch_)),
       ginv(count(nch_, nch_)),
       s(count(nch_, nch_)),
-      t(count(nch_) * count(nch_ + 1) / 2),
-      e(count(nch_)),
+      inverse(herminvLanesWork(nch_)),
       reduced(count(std::max(nch_ - 1, 0), std::max(nch_ - 1, 0))),
       reducedInv(count(std::max(nch_ - 1, 0), std::max(nch_ - 1, 0))),
       cross(count(std::max(nch_ - 1, 0))),
@@ -51,7 +50,7 @@ SpectralWork::SpectralWork(int32_t order_, int32_t nch_, int32_t nfft_, int32_t 
   if (nfft >= 2) fastfTwiddles(nfft, twiddles.data());
 }
 
-void transferLanes(SpectralWork& w) {
+KELV_LANE_KERNEL void transferLanes(SpectralWork& w) {
   const int32_t nch = w.nch, nfft = w.nfft, nfreq = w.nfreq, p = w.order;
   const int32_t elements = nch * nch;
   const int32_t padded = w.blocks * kLanes;
@@ -82,7 +81,7 @@ void transferLanes(SpectralWork& w) {
   }
 }
 
-void spectrumLanes(SpectralWork& w, int32_t first) {
+KELV_LANE_KERNEL void spectrumLanes(SpectralWork& w, int32_t first) {
   const int32_t nch = w.nch;
   const int32_t padded = w.blocks * kLanes;
   View2<const float> Hre(w.hre.data(), padded, nch * nch), Him(w.him.data(), padded, nch * nch);
@@ -116,7 +115,7 @@ void spectrumLanes(SpectralWork& w, int32_t first) {
   for (int32_t i = 1; i <= nch - 1; ++i)
     for (int32_t j = i + 1; j <= nch; ++j) G(j, i) = CLane{G(i, j).re, -G(i, j).im};
 
-  herminvLanes(nch, G.data(), Ginv.data(), w.t.data(), w.e.data());
+  herminvLanes(nch, G.data(), Ginv.data(), w.inverse.data());
 
   for (int32_t j = 1; j <= nch; ++j)
     for (int32_t i = 1; i <= nch; ++i)

@@ -53,7 +53,7 @@ void CANOCOH(const cfloat* freqMatrix, int32_t nch, float* coherences) {
   }
 }
 
-void canocohLanes(SpectralWork& work) {
+KELV_LANE_KERNEL void canocohLanes(SpectralWork& work) {
   const int32_t n = work.nch;
   const int32_t r = n - 1;
   View2<const CLane> S(work.s.data(), n, n);
@@ -71,7 +71,7 @@ void canocohLanes(SpectralWork& work) {
         if (p != m) A(p > m ? p - 1 : p, q > m ? q - 1 : q) = S(p, q);
     }
 
-    herminvLanes(r, A.data(), B.data(), work.t.data(), work.e.data());
+    herminvLanes(r, A.data(), B.data(), work.inverse.data());
 
     // w = B c, one element at a time, and q = Re(c^H w) as CANOCOH forms them.
     LaneD q = splat(0.0);

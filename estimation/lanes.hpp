@@ -20,13 +20,13 @@ struct SpectralWork {
   int32_t blocks;                   // ceil(nfreq / kLanes)
   std::vector<float> a, vf, vfinv;  // the fitted model
   std::vector<double> twiddles;     // FASTF's twiddle factors for nfft
-  std::vector<LaneF> fre, fim;      // kLanes transfer-function sequences
+  LaneVector<LaneF> fre, fim;       // kLanes transfer-function sequences
   std::vector<float> hre, him;      // H(c, d, f): nch x nch x (blocks kLanes), f fastest
-  std::vector<LaneD> hdre, hdim;    // one block of H, widened: nch x nch
-  std::vector<CLane> g, ginv, s;    // nch x nch
-  std::vector<CLane> t, e;          // HERMINV's working storage, order nch
-  std::vector<CLane> reduced, reducedInv, cross;  // CANOCOH's, order nch - 1
-  std::vector<LaneF> coherences;                  // nch
+  LaneVector<LaneD> hdre, hdim;     // one block of H, widened: nch x nch
+  LaneVector<CLane> g, ginv, s;     // nch x nch
+  LaneVector<CLaneD> inverse;       // herminvLanes's working storage, order nch
+  LaneVector<CLane> reduced, reducedInv, cross;  // CANOCOH's, order nch - 1
+  LaneVector<LaneF> coherences;                  // nch
 };
 
 // The transfer function H of the model in work.a (order x nch x nch coefficients

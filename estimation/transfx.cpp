@@ -39,13 +39,14 @@ void trendLanes(View1<LaneF> chan, int32_t n) {
 
 }  // namespace
 
-void TRANSFX(int32_t nch, int32_t nlen, int32_t nfft, int32_t itrend, int32_t idiff, float* x) {
+KELV_LANE_KERNEL void TRANSFX(int32_t nch, int32_t nlen, int32_t nfft, int32_t itrend,
+                              int32_t idiff, float* x) {
   assert(nlen >= 1 && nlen <= nfft);
   const int32_t n = nlen;
   // Every mean and variance divides by the window length as a float, widened.
   const double N = static_cast<double>(static_cast<float>(nlen));
   View2<float> X(x, nch, nfft);
-  std::vector<LaneF> work(static_cast<size_t>(n));
+  LaneVector<LaneF> work(static_cast<size_t>(n));
   View1<LaneF> chan(work.data(), n);
 
   for (int32_t first = 1; first <= nch; first += kLanes) {

@@ -148,19 +148,21 @@ void HERMINV(int32_t n, const cfloat* a, cfloat* b) {
   }
 }
 
-void herminvLanes(int32_t n, const CLane* a, CLane* b, CLane* t, CLane* e) {
+KELV_LANE_KERNEL void herminvLanes(int32_t n, const CLane* a, CLane* b, CLaneD* work) {
   if (n <= 0) return;
   View2<const CLane> A(a, n, n);
   View2<CLane> Binv(b, n, n);
-  View1<CLane> T(t, packed(n, n));
-  View1<CLane> E(e, n);
+  // The factor and the solutions hold float values, as in HERMINV, kept widened to
+  // double because every use widens them.
+  View1<CLaneD> T(work, packed(n, n));
+  View2<CLaneD> E(work + packed(n, n), n, n);
 
   int64_t pos = 0;
   for (int32_t j = 1; j <= n; ++j)
     for (int32_t k = 1; k <= j; ++k) {
       ++pos;
-      T(pos).re = A(j, k).re;
-      T(pos).im = -A(j, k).im;
+      T(pos).re = widen(A(j, k).re);
+      T(pos).im = widen(-A(j, k).im);
     }
 
   // The factorisation of CHOLESKY. A lane whose pivot is not positive has failed:
@@ -169,85 +171,88 @@ void herminvLanes(int32_t n, const CLane* a, CLane* b, CLane* t, CLane* e) {
   // sets a status that HERMINV does not look at, so no tolerance is needed.)
   LaneMask failed = LaneMask{} != LaneMask{};
   for (int32_t i = 1; i <= n; ++i) {
-    LaneF r = splatF(0.0f);
+    LaneD r = splat(0.0);
     for (int32_t k = i; k <= n; ++k) {
       LaneD sre = splat(0.0);
       LaneD sim = splat(0.0);
       for (int32_t j = i - 1; j >= 1; --j) {
-        const LaneD d = widen(T(packed(j, j)).re);
-        const CLane& uji = T(packed(j, i));
-        const CLane& ujk = T(packed(j, k));
-        const LaneD pre = d * widen(uji.re);
-        const LaneD pim = -(d * widen(uji.im));
-        const LaneD kre = widen(ujk.re), kim = widen(ujk.im);
-        sre += pre * kre - pim * kim;
-        sim += pre * kim + pim * kre;
+        const LaneD d = T(packed(j, j)).re;
+        const CLaneD& uji = T(packed(j, i));
+        const CLaneD& ujk = T(packed(j, k));
+        const LaneD pre = d * uji.re;
+        const LaneD pim = -(d * uji.im);
+        sre += pre * ujk.re - pim * ujk.im;
+        sim += pre * ujk.im + pim * ujk.re;
       }
-      const CLane& tik = T(packed(i, k));
-      const LaneD zre = widen(tik.re) - sre;
-      const LaneD zim = widen(tik.im) - sim;
+      CLaneD& tik = T(packed(i, k));
+      const LaneD zre = tik.re - sre;
+      const LaneD zim = tik.im - sim;
       if (k == i) {
         failed |= !(zre > 0.0);
-        T(packed(i, i)).re = narrow(zre);
-        T(packed(i, i)).im = splatF(0.0f);
-        r = narrow(1.0 / zre);
+        tik.re = widen(narrow(zre));
+        tik.im = splat(0.0);
+        r = widen(narrow(1.0 / zre));
       } else {
-        const LaneD rd = widen(r);
-        T(packed(i, k)).re = narrow(zre * rd);
-        T(packed(i, k)).im = narrow(zim * rd);
+        tik.re = widen(narrow(zre * r));
+        tik.im = widen(narrow(zim * r));
       }
     }
   }
 
-  // The solve of CHOLESKY for each unit vector. Entries above the 1 of the unit
-  // vector stay +0.0 in the forward sweep, and in a lane that has not failed every
-  // factor element is finite (a non-finite one makes a later pivot fail), so their
-  // terms are exact zeros that leave the sums unchanged: they are skipped.
-  for (int32_t col = 1; col <= n; ++col) {
-    for (int32_t r = 1; r <= n; ++r) E(r) = CLane{splatF(0.0f), splatF(0.0f)};
-    E(col).re = splatF(1.0f);
-    for (int32_t j = col + 1; j <= n; ++j) {
+  // The solve of CHOLESKY for every unit vector, all columns advancing together.
+  // In column col the entries above its 1 stay +0.0 in the forward sweep, and in a
+  // lane that has not failed every factor element is finite (a non-finite one makes
+  // a later pivot fail), so their terms are exact zeros that leave the sums
+  // unchanged: they are skipped.
+  for (int32_t col = 1; col <= n; ++col)
+    for (int32_t r = 1; r <= n; ++r) E(r, col) = CLaneD{splat(r == col ? 1.0 : 0.0), splat(0.0)};
+  for (int32_t j = 2; j <= n; ++j)
+    for (int32_t col = 1; col < j; ++col) {
       LaneD sre = splat(0.0);
       LaneD sim = splat(0.0);
       for (int32_t l = j - 1; l >= col; --l) {
-        const CLane& u = T(packed(l, j));
-        const LaneD ure = widen(u.re), uim = widen(u.im);
-        const LaneD vre = widen(E(l).re), vim = widen(E(l).im);
-        sre += ure * vre + uim * vim;
-        sim += ure * vim - uim * vre;
+        const CLaneD& u = T(packed(l, j));
+        const CLaneD& v = E(l, col);
+        sre += u.re * v.re + u.im * v.im;
+        sim += u.re * v.im - u.im * v.re;
       }
-      E(j).re = narrow(widen(E(j).re) - sre);
-      E(j).im = narrow(widen(E(j).im) - sim);
+      E(j, col).re = widen(narrow(E(j, col).re - sre));
+      E(j, col).im = widen(narrow(E(j, col).im - sim));
     }
-    const LaneF dn = T(packed(n, n)).re;
-    E(n).re = E(n).re / dn;
-    E(n).im = E(n).im / dn;
-    for (int32_t j = n - 1; j >= 1; --j) {
+  const LaneF dn = narrow(T(packed(n, n)).re);
+  for (int32_t col = 1; col <= n; ++col) {
+    E(n, col).re = widen(narrow(E(n, col).re) / dn);
+    E(n, col).im = widen(narrow(E(n, col).im) / dn);
+  }
+  for (int32_t j = n - 1; j >= 1; --j) {
+    const LaneD dj = T(packed(j, j)).re;
+    for (int32_t col = 1; col <= n; ++col) {
       LaneD sre = splat(0.0);
       LaneD sim = splat(0.0);
       for (int32_t k = j + 1; k <= n; ++k) {
-        const CLane& u = T(packed(j, k));
-        const LaneD ure = widen(u.re), uim = widen(u.im);
-        const LaneD vre = widen(E(k).re), vim = widen(E(k).im);
-        sre += ure * vre - uim * vim;
-        sim += ure * vim + uim * vre;
+        const CLaneD& u = T(packed(j, k));
+        const CLaneD& v = E(k, col);
+        sre += u.re * v.re - u.im * v.im;
+        sim += u.re * v.im + u.im * v.re;
       }
-      const LaneD dj = widen(T(packed(j, j)).re);
-      E(j).re = narrow(widen(E(j).re) / dj - sre);
-      E(j).im = narrow(widen(E(j).im) / dj - sim);
+      E(j, col).re = widen(narrow(E(j, col).re / dj - sre));
+      E(j, col).im = widen(narrow(E(j, col).im / dj - sim));
     }
-    for (int32_t r = 1; r <= n; ++r) Binv(r, col) = E(r);
   }
 
-  if (!anyLane(failed)) return;
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  for (int32_t j = 1; j <= n; ++j)
-    for (int32_t i = 1; i <= n; ++i)
-      for (int l = 0; l < kLanes; ++l)
-        if (failed[l]) {
-          Binv(i, j).re[l] = nan;
-          Binv(i, j).im[l] = nan;
-        }
+  const LaneF nan = splatF(std::numeric_limits<float>::quiet_NaN());
+  const bool anyFailed = anyLane(failed);
+  for (int32_t col = 1; col <= n; ++col)
+    for (int32_t r = 1; r <= n; ++r) {
+      CLane out{narrow(E(r, col).re), narrow(E(r, col).im)};
+      if (anyFailed)
+        for (int l = 0; l < kLanes; ++l)
+          if (failed[l]) {
+            out.re[l] = nan[l];
+            out.im[l] = nan[l];
+          }
+      Binv(r, col) = out;
+    }
 }
 
 }  // namespace kelv

@@ -82,7 +82,8 @@ void fastfTwiddles(int32_t n, double* table) {
   }
 }
 
-void fastfLanes(int32_t n, int32_t nonzero, const double* twiddles, LaneF* xre, LaneF* xim) {
+KELV_LANE_KERNEL void fastfLanes(int32_t n, int32_t nonzero, const double* twiddles, LaneF* xre,
+                                 LaneF* xim) {
   assert(n >= 2 && (n & (n - 1)) == 0);
   View1<LaneF> re(xre, n), im(xim, n);
 

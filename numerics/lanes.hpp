@@ -9,14 +9,28 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "numerics/arrays.hpp"
 
 namespace kelv {
 
 inline constexpr int kLanes = 8;
+
+// The lane kernels are compiled for several instruction sets and the loader picks the
+// widest the processor offers. Lane arithmetic is the same IEEE arithmetic in every
+// version (no fused multiply-adds: -ffp-contract=off), so the choice changes the
+// speed only, never a bit of the results.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define KELV_LANE_KERNEL \
+  __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#else
+#define KELV_LANE_KERNEL
+#endif
 
 using LaneF = float __attribute__((vector_size(kLanes * sizeof(float))));
 using LaneD = double __attribute__((vector_size(kLanes * sizeof(double))));
@@ -26,6 +40,28 @@ using LaneMask = int64_t __attribute__((vector_size(kLanes * sizeof(int64_t))));
 struct CLane {
   LaneF re, im;
 };
+// The same in double precision.
+struct CLaneD {
+  LaneD re, im;
+};
+
+// Storage for lane vectors. Their natural alignment depends on the instruction set a
+// function is compiled for (up to 64 bytes), so every array of them is allocated on
+// a 64-byte boundary, which suits all versions of the kernels.
+template <class T>
+struct LaneAllocator {
+  using value_type = T;
+  LaneAllocator() = default;
+  template <class U>
+  LaneAllocator(const LaneAllocator<U>&) {}
+  T* allocate(std::size_t n) {
+    return static_cast<T*>(::operator new (n * sizeof(T), std::align_val_t{64}));
+  }
+  void deallocate(T* p, std::size_t) { ::operator delete (p, std::align_val_t{64}); }
+  friend bool operator==(const LaneAllocator&, const LaneAllocator&) { return true; }
+};
+template <class T>
+using LaneVector = std::vector<T, LaneAllocator<T>>;
 
 inline LaneD widen(LaneF x) {
   return __builtin_convertvector(x, LaneD);
@@ -48,17 +84,17 @@ inline bool anyLane(LaneMask m) {
   return false;
 }
 inline LaneD laneSqrt(LaneD x) {
-  LaneD r;
+  LaneD r = x;
   for (int l = 0; l < kLanes; ++l) r[l] = std::sqrt(x[l]);
   return r;
 }
 inline LaneD laneAbs(LaneD x) {
-  LaneD r;
+  LaneD r = x;
   for (int l = 0; l < kLanes; ++l) r[l] = std::fabs(x[l]);
   return r;
 }
 inline LaneF laneAbsF(LaneF x) {
-  LaneF r;
+  LaneF r = x;
   for (int l = 0; l < kLanes; ++l) r[l] = std::fabs(x[l]);
   return r;
 }
@@ -85,8 +121,12 @@ void fastfTwiddles(int32_t n, double* table);
 void fastfLanes(int32_t n, int32_t nonzero, const double* twiddles, LaneF* re, LaneF* im);
 
 // HERMINV of kLanes matrices at once: a and b are n x n arrays of CLane (one-based,
-// column-major); t holds n(n+1)/2 and e holds n CLane of working storage. Every lane
-// of b is what HERMINV writes for that lane's matrix, not-a-number included.
-void herminvLanes(int32_t n, const CLane* a, CLane* b, CLane* t, CLane* e);
+// column-major); work holds herminvLanesWork(n) CLaneD. Every lane of b is what
+// HERMINV writes for that lane's matrix, not-a-number included.
+void herminvLanes(int32_t n, const CLane* a, CLane* b, CLaneD* work);
+inline std::size_t herminvLanesWork(int32_t n) {
+  const auto m = static_cast<std::size_t>(n > 0 ? n : 0);
+  return m * (m + 1) / 2 + m * m;
+}
 
 }  // namespace kelv

@@ -24,7 +24,7 @@ TEST(FastfLanes, EveryLaneIsFastfBitForBitWhateverTheLeadingNonzeros) {
     for (int32_t nonzero : {0, 1, 2, 3, 11, n / 2 + 1, n}) {
       if (nonzero > n) continue;
       SCOPED_TRACE(::testing::Message() << "n " << n << ", nonzero " << nonzero);
-      std::vector<LaneF> re(static_cast<size_t>(n)), im(static_cast<size_t>(n));
+      LaneVector<LaneF> re(static_cast<size_t>(n)), im(static_cast<size_t>(n));
       std::vector<std::vector<float>> sre(kLanes), sim(kLanes);
       for (int l = 0; l < kLanes; ++l) {
         sre[l].assign(static_cast<size_t>(n), 0.0f);
@@ -52,8 +52,8 @@ TEST(FastfLanes, EveryLaneIsFastfBitForBitWhateverTheLeadingNonzeros) {
 }
 
 // Lane matrices from kLanes scalar ones, and back.
-std::vector<CLane> toLanes(const std::vector<std::vector<cfloat>>& m, int32_t n) {
-  std::vector<CLane> out(static_cast<size_t>(n * n));
+LaneVector<CLane> toLanes(const std::vector<std::vector<cfloat>>& m, int32_t n) {
+  LaneVector<CLane> out(static_cast<size_t>(n * n));
   for (int l = 0; l < kLanes; ++l)
     for (size_t i = 0; i < out.size(); ++i) {
       out[i].re[l] = m[l][i].real();
@@ -87,9 +87,10 @@ TEST(HerminvLanes, EveryLaneIsHerminvBitForBitFailuresIncluded) {
     for (int32_t i = 1; i <= n; ++i)
       for (int32_t j = 1; j <= n; ++j) zeroPivot(i, j) = cfloat(0.0f, 0.0f);
 
-    const std::vector<CLane> a = toLanes(m, n);
-    std::vector<CLane> b(a.size()), t(static_cast<size_t>(n * (n + 1) / 2)), e(n);
-    herminvLanes(n, a.data(), b.data(), t.data(), e.data());
+    const LaneVector<CLane> a = toLanes(m, n);
+    LaneVector<CLane> b(a.size());
+    LaneVector<CLaneD> work(herminvLanesWork(n));
+    herminvLanes(n, a.data(), b.data(), work.data());
     int mismatches = 0;
     for (int l = 0; l < kLanes; ++l) {
       std::vector<cfloat> want(m[l].size());
