@@ -25,15 +25,14 @@ struct RunParameters {
 
 // The moving-window loop: for w = 1..nWindows fills grid(1..nfreq, w) (nfreq x
 // nWindows) from samples (nch x maxSamples), writing one progress line per window.
-// windowData (nch x nfft), spectra (nch x nch x nfreq), freqMatrix (nch x nch) and
-// coherences (nch) are the caller's scratch arrays.
-// Windows are analysed on up to analysisThreads() threads, never more than there are
-// windows; each further thread has scratch arrays of its own. Whatever the number,
-// the console receives the same bytes as from one thread, in window order: window
-// w's progress line, then the lines written while w was analysed. Console interrupts
-// are taken on the calling thread.
-void runWindowLoop(const RunParameters& run, const float* samples, float* windowData,
-                   cfloat* spectra, cfloat* freqMatrix, float* coherences, float* grid);
+// windowData (nch x nfft) is the caller's window buffer. Windows are analysed on up
+// to analysisThreads() threads, never more than there are windows; each thread
+// creates the spectral stage's working arrays before the loop, and each further
+// thread a window buffer of its own. Whatever the number, the console receives the
+// same bytes as from one thread, in window order: window w's progress line, then the
+// lines written while w was analysed. Console interrupts are taken on the calling
+// thread.
+void runWindowLoop(const RunParameters& run, const float* samples, float* windowData, float* grid);
 
 // Threads for the window loop: the value of the environment variable OMP_NUM_THREADS
 // when it is a positive integer, otherwise the number of processors the process may

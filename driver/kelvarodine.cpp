@@ -102,9 +102,6 @@ void KELVARODINE() {
   run.nfft = fftLength(run.nlen);
   run.nfreq = run.nfft / 2;
   auto windowData = createArray<float>({nch, run.nfft});
-  auto spectra = createArray<cfloat>({nch, nch, run.nfreq});
-  auto freqMatrix = createArray<cfloat>({nch, nch});
-  auto coherences = createArray<float>({nch});
 
   int32_t shiftAnswer = 0;
   askInteger("What is the length of the intervals` shift= ?", shiftAnswer,
@@ -131,8 +128,7 @@ void KELVARODINE() {
     }
   }
 
-  runWindowLoop(run, samples.get(), windowData.get(), spectra.get(), freqMatrix.get(),
-                coherences.get(), grid.get());
+  runWindowLoop(run, samples.get(), windowData.get(), grid.get());
   writeGridFile(run, grid.get());
 }
 

@@ -25,6 +25,7 @@
 
 #include "driver/analysis.hpp"
 #include "estimation/estimation.hpp"
+#include "estimation/lanes.hpp"
 #include "textio/textio.hpp"
 
 namespace kelv {
@@ -39,28 +40,21 @@ void writeProgressLine(int32_t w, int32_t nWindows) {
   formattedWrite(consoleOutput(), kProgressFields, counts, {});
 }
 
-// One thread's working storage for a window: either the caller's scratch arrays or
-// arrays of its own, created before the loop and reused for every window.
+// One thread's working storage for a window: the window buffer (the caller's or its
+// own) and the spectral stage's arrays, created before the loop and reused for every
+// window.
 struct WindowWork {
-  std::unique_ptr<float[]> ownWindow, ownCoherences;
-  std::unique_ptr<cfloat[]> ownSpectra, ownFreqMatrix;
-  float* windowData;   // nch x nfft
-  cfloat* spectra;     // nch x nch x nfreq
-  cfloat* freqMatrix;  // nch x nch
-  float* coherences;   // nch
+  std::unique_ptr<float[]> ownWindow;
+  float* windowData;  // nch x nfft
+  SpectralWork spectral;
 
-  WindowWork(float* windowData, cfloat* spectra, cfloat* freqMatrix, float* coherences)
-      : windowData(windowData), spectra(spectra), freqMatrix(freqMatrix), coherences(coherences) {}
+  WindowWork(const RunParameters& run, float* windowData)
+      : windowData(windowData), spectral(run.order, run.nch, run.nfft, run.nfreq) {}
 
   explicit WindowWork(const RunParameters& run)
       : ownWindow(createArray<float>({run.nch, run.nfft})),
-        ownCoherences(createArray<float>({run.nch})),
-        ownSpectra(createArray<cfloat>({run.nch, run.nch, run.nfreq})),
-        ownFreqMatrix(createArray<cfloat>({run.nch, run.nch})),
         windowData(ownWindow.get()),
-        spectra(ownSpectra.get()),
-        freqMatrix(ownFreqMatrix.get()),
-        coherences(ownCoherences.get()) {}
+        spectral(run.order, run.nch, run.nfft, run.nfreq) {}
 };
 
 // Window w, from the samples to gridColumn(1..nfreq). Writes nothing to the console
@@ -70,14 +64,11 @@ void analyseWindow(const RunParameters& run, const float* samples, int32_t w, Wi
   const int32_t nch = run.nch;
   const int32_t nlen = run.nlen;
   const int32_t nfft = run.nfft;
-  const int32_t nfreq = run.nfreq;
 
   // Offsets are 64-bit: nch x maxSamples may exceed the range of a 32-bit index.
   const View2<const float> sampleView(samples, nch, run.maxSamples);
   const View2<float> window(work.windowData, nch, nfft);
-  const View3<cfloat> spectraView(work.spectra, nch, nch, nfreq);
   const int64_t windowSize = int64_t(nch) * nfft;
-  const int64_t matrixSize = int64_t(nch) * nch;
   const int64_t windowStart = 1 + int64_t(w - 1) * run.shift;
 
   std::fill(work.windowData, work.windowData + windowSize, 0.0f);
@@ -89,14 +80,9 @@ void analyseWindow(const RunParameters& run, const float* samples, int32_t w, Wi
     for (int32_t j = 1; j <= nch; ++j) window(j, k) = sampleView(j, windowStart + k - 1);
 
   TRANSFX(nch, nlen, nfft, 1, run.idiff, work.windowData);
-  ARSPECTR(run.order, nch, nlen, nfft, nfreq, work.windowData, work.spectra);
-
-  for (int32_t f = 1; f <= nfreq; ++f) {
-    const cfloat* slice = &spectraView(1, 1, f);
-    std::copy(slice, slice + matrixSize, work.freqMatrix);
-    CANOCOH(work.freqMatrix, nch, work.coherences);
-    gridColumn[f - 1] = coherenceMeasure(work.coherences, nch);
-  }
+  // ARSPECTR, then CANOCOH and coherenceMeasure at every frequency, fused and run
+  // for several frequencies at once; the results are the same bits.
+  coherenceSpectrum(nlen, work.windowData, work.spectral, gridColumn);
 }
 
 float* gridColumn(const RunParameters& run, float* grid, int64_t w) {
@@ -234,13 +220,12 @@ int32_t analysisThreads() {
   return processorsAvailable();
 }
 
-void runWindowLoop(const RunParameters& run, const float* samples, float* windowData,
-                   cfloat* spectra, cfloat* freqMatrix, float* coherences, float* grid) {
+void runWindowLoop(const RunParameters& run, const float* samples, float* windowData, float* grid) {
   if (run.nWindows <= 0) return;
   const int32_t threads = std::min(analysisThreads(), run.nWindows);
   std::vector<WindowWork> works;
   works.reserve(static_cast<std::size_t>(threads));
-  works.emplace_back(windowData, spectra, freqMatrix, coherences);
+  works.emplace_back(run, windowData);
   if (threads == 1) {
     runSequentially(run, samples, works.front(), grid);
     return;

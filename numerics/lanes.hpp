@@ -31,6 +31,10 @@ inline constexpr int kLanes = 8;
 #else
 #define KELV_LANE_KERNEL
 #endif
+// Helpers that take or return lane vectors are always inlined: a call across
+// versions compiled for different instruction sets would disagree on where the
+// vectors travel (registers of one width or another, or memory).
+#define KELV_LANE_INLINE inline __attribute__((always_inline))
 
 using LaneF = float __attribute__((vector_size(kLanes * sizeof(float))));
 using LaneD = double __attribute__((vector_size(kLanes * sizeof(double))));
@@ -63,49 +67,49 @@ struct LaneAllocator {
 template <class T>
 using LaneVector = std::vector<T, LaneAllocator<T>>;
 
-inline LaneD widen(LaneF x) {
+KELV_LANE_INLINE LaneD widen(LaneF x) {
   return __builtin_convertvector(x, LaneD);
 }
-inline LaneF narrow(LaneD x) {
+KELV_LANE_INLINE LaneF narrow(LaneD x) {
   return __builtin_convertvector(x, LaneF);
 }
-inline LaneD splat(double v) {
+KELV_LANE_INLINE LaneD splat(double v) {
   return LaneD{} + v;
 }
-inline LaneF splatF(float v) {
+KELV_LANE_INLINE LaneF splatF(float v) {
   return LaneF{} + v;
 }
-inline LaneD select(LaneMask m, LaneD yes, LaneD no) {
+KELV_LANE_INLINE LaneD select(LaneMask m, LaneD yes, LaneD no) {
   return m ? yes : no;
 }
-inline bool anyLane(LaneMask m) {
+KELV_LANE_INLINE bool anyLane(LaneMask m) {
   for (int l = 0; l < kLanes; ++l)
     if (m[l]) return true;
   return false;
 }
-inline LaneD laneSqrt(LaneD x) {
+KELV_LANE_INLINE LaneD laneSqrt(LaneD x) {
   LaneD r = x;
   for (int l = 0; l < kLanes; ++l) r[l] = std::sqrt(x[l]);
   return r;
 }
-inline LaneD laneAbs(LaneD x) {
+KELV_LANE_INLINE LaneD laneAbs(LaneD x) {
   LaneD r = x;
   for (int l = 0; l < kLanes; ++l) r[l] = std::fabs(x[l]);
   return r;
 }
-inline LaneF laneAbsF(LaneF x) {
+KELV_LANE_INLINE LaneF laneAbsF(LaneF x) {
   LaneF r = x;
   for (int l = 0; l < kLanes; ++l) r[l] = std::fabs(x[l]);
   return r;
 }
 
 // kLanes consecutive floats, without any alignment requirement.
-inline LaneF loadF(const float* p) {
+KELV_LANE_INLINE LaneF loadF(const float* p) {
   LaneF v;
   std::memcpy(&v, p, sizeof v);
   return v;
 }
-inline void storeF(float* p, LaneF v) {
+KELV_LANE_INLINE void storeF(float* p, LaneF v) {
   std::memcpy(p, &v, sizeof v);
 }
 

@@ -268,14 +268,11 @@ TEST(WindowLoop, ResultDoesNotDependOnScratchContentsOrStorageBeyondTheRecord) {
   run.order = 3;
   run.nWindows = (700 - 100) / 60 + 1;
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  std::vector<float> samples(size_t(3) * 800, nan), window(size_t(3) * 128, nan), coh(3, nan);
+  std::vector<float> samples(size_t(3) * 800, nan), window(size_t(3) * 128, nan);
   std::vector<float> grid(size_t(64) * run.nWindows, nan);
-  std::vector<cfloat> spectra(size_t(9) * 64, cfloat(nan, nan)), freqMatrix(9, cfloat(nan, nan));
   std::copy(s.x.begin(), s.x.end(), samples.begin());
-  const std::string console = testing::captureStdout([&] {
-    runWindowLoop(run, samples.data(), window.data(), spectra.data(), freqMatrix.data(), coh.data(),
-                  grid.data());
-  });
+  const std::string console = testing::captureStdout(
+      [&] { runWindowLoop(run, samples.data(), window.data(), grid.data()); });
   size_t progress = 0;
   for (size_t p = 0; (p = console.find("Processing interval # ", p)) != std::string::npos; ++p)
     ++progress;
