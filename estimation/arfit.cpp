@@ -54,7 +54,7 @@ KELV_LANE_KERNEL void laggedSums(int32_t nch, int32_t nlen, int32_t p, const flo
 }
 
 // acc(i) += column(i) * factor, i = 1..n, in double: the next term of n sums.
-inline void addTerm(int32_t n, double* acc, const float* column, double factor) {
+KELV_LANE_INLINE void addTerm(int32_t n, double* acc, const float* column, double factor) {
   for (int32_t i = 0; i < n; ++i) acc[i] += static_cast<double>(column[i]) * factor;
 }
 

@@ -16,7 +16,7 @@ namespace kelv {
 namespace {
 
 // LTREND on every lane.
-void trendLanes(View1<LaneF> chan, int32_t n) {
+KELV_LANE_INLINE void trendLanes(View1<LaneF> chan, int32_t n) {
   if (n == 1) {
     chan(1) = splatF(0.0f);
     return;

@@ -82,7 +82,8 @@ TEST(CoherenceSpectrum, IsArspectrCanocohAndTheMeasureBitForBit) {
   expectFusedEqualsPlain(8, 1024, 1024, 10);  // the reference run's window
   expectFusedEqualsPlain(3, 100, 128, 4);     // zero padding, a partial lane group
   expectFusedEqualsPlain(9, 60, 64, 2);       // more channels than lanes
-  expectFusedEqualsPlain(2, 16, 16, 15);      // order + 1 = nfft, nfreq < kLanes
+  expectFusedEqualsPlain(2, 16, 16, 15);      // order + 1 = nfft, nfreq = kLanes
+  expectFusedEqualsPlain(3, 2, 2, 1);         // the shortest transform, one frequency
 }
 
 }  // namespace
