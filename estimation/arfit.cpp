@@ -2,6 +2,7 @@
 #include "estimation/arfit.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "numerics/lanes.hpp"
@@ -18,17 +19,12 @@ KELV_LANE_KERNEL void laggedSums(int32_t nch, int32_t nlen, int32_t p, const flo
   const int32_t groups = (nch + kLanes - 1) / kLanes;
   const int32_t padded = groups * kLanes;
   View2<const float> X(x, nch, nlen);
-  // The window widened, channels padded with zeros to whole lane vectors: as lane
-  // vectors (kLanes values of i) and as plain doubles (single values of j).
-  LaneVector<LaneD> lanes(static_cast<size_t>(groups) * static_cast<size_t>(nlen));
-  View2<LaneD> W(lanes.data(), groups, nlen);
-  std::vector<double> flat(static_cast<size_t>(padded) * static_cast<size_t>(nlen), 0.0);
-  View2<double> F(flat.data(), padded, nlen);
-  for (int32_t t = 1; t <= nlen; ++t) {
+  // The window widened, channels padded with zeros to whole lane vectors, read as lane
+  // vectors (kLanes values of i) and as single doubles (values of j).
+  LaneVector<double> widened(static_cast<size_t>(padded) * static_cast<size_t>(nlen), 0.0);
+  View2<double> F(widened.data(), padded, nlen);
+  for (int32_t t = 1; t <= nlen; ++t)
     for (int32_t i = 1; i <= nch; ++i) F(i, t) = static_cast<double>(X(i, t));
-    for (int32_t g = 1; g <= groups; ++g)
-      for (int l = 0; l < kLanes; ++l) W(g, t)[l] = F((g - 1) * kLanes + l + 1, t);
-  }
 
   // kLanes values of i times kLanes values of j at a time, so the kLanes sums stay
   // in registers over the whole window.
@@ -39,7 +35,8 @@ KELV_LANE_KERNEL void laggedSums(int32_t nch, int32_t nlen, int32_t p, const flo
         LaneD acc[kLanes];
         for (LaneD& a : acc) a = splat(0.0);
         for (int32_t t = k + 1; t <= nlen; ++t) {
-          const LaneD now = W(gi, t);
+          LaneD now;
+          std::memcpy(&now, &F((gi - 1) * kLanes + 1, t), sizeof now);
           const double* then = &F((gj - 1) * kLanes + 1, t - k);
           for (int q = 0; q < kLanes; ++q) acc[q] += now * then[q];
         }

@@ -24,9 +24,11 @@ inline constexpr int kLanes = 8;
 // The lane kernels are compiled for several instruction sets and the loader picks the
 // widest the processor offers. Lane arithmetic is the same IEEE arithmetic in every
 // version (no fused multiply-adds: -ffp-contract=off), so the choice changes the
-// speed only, never a bit of the results. (ThreadSanitizer's runtime cannot start
-// the loader's selection, so its builds keep the baseline version.)
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
+// speed only, never a bit of the results. ThreadSanitizer's runtime cannot start the
+// loader's selection, so its builds keep the build's own instruction set, as builds
+// configured with KELV_LANE_CLONES=OFF do.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__) && !defined(KELV_NO_LANE_CLONES)
 #define KELV_LANE_KERNEL \
   __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #else
