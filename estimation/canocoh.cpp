@@ -8,6 +8,24 @@
 
 namespace kelv {
 
+namespace {
+
+// Column m of the n x n matrix S without its diagonal element into c, and S without
+// row and column m into A, the other rows and columns keeping their order.
+template <class T>
+void reduceAt(View2<const T> S, int32_t m, View1<T> c, View2<T> A) {
+  const auto n = static_cast<int32_t>(S.rows());
+  for (int32_t j = 1; j <= n; ++j)
+    if (j != m) c(j > m ? j - 1 : j) = S(j, m);
+  for (int32_t q = 1; q <= n; ++q) {
+    if (q == m) continue;
+    for (int32_t p = 1; p <= n; ++p)
+      if (p != m) A(p > m ? p - 1 : p, q > m ? q - 1 : q) = S(p, q);
+  }
+}
+
+}  // namespace
+
 void CANOCOH(const cfloat* freqMatrix, int32_t nch, float* coherences) {
   const int32_t n = nch;
   const int32_t r = n - 1;  // order of the reduced matrices
@@ -22,14 +40,7 @@ void CANOCOH(const cfloat* freqMatrix, int32_t nch, float* coherences) {
   for (int32_t m = 1; m <= n; ++m) {
     const float s = S(m, m).real();
 
-    // Column m without its diagonal element, and S without row and column m.
-    for (int32_t j = 1; j <= n; ++j)
-      if (j != m) c(j > m ? j - 1 : j) = S(j, m);
-    for (int32_t q = 1; q <= n; ++q) {
-      if (q == m) continue;
-      for (int32_t p = 1; p <= n; ++p)
-        if (p != m) A(p > m ? p - 1 : p, q > m ? q - 1 : q) = S(p, q);
-    }
+    reduceAt(S, m, c, A);
 
     HERMINV(r, A.data(), B.data());
 
@@ -63,13 +74,7 @@ KELV_LANE_KERNEL void canocohLanes(SpectralWork& work) {
 
   for (int32_t m = 1; m <= n; ++m) {
     const LaneF s = S(m, m).re;
-    for (int32_t j = 1; j <= n; ++j)
-      if (j != m) c(j > m ? j - 1 : j) = S(j, m);
-    for (int32_t q = 1; q <= n; ++q) {
-      if (q == m) continue;
-      for (int32_t p = 1; p <= n; ++p)
-        if (p != m) A(p > m ? p - 1 : p, q > m ? q - 1 : q) = S(p, q);
-    }
+    reduceAt(S, m, c, A);
 
     herminvLanes(r, A.data(), B.data(), work.inverse.data());
 

@@ -8,17 +8,11 @@
 
 namespace kelv {
 
-void FASTF(float* xre, float* xim, int32_t n) {
-  assert(n >= 2 && (n & (n - 1)) == 0);
-  View1<float> re(xre, n), im(xim, n);
+namespace {
 
-  int32_t stages = 0;
-  int32_t c = n;
-  do {
-    c /= 2;
-    ++stages;
-  } while (c >= 2);
-
+// The bit-reversal permutation that starts the transform, applied to both parts.
+template <class T>
+void bitReverse(View1<T> re, View1<T> im, int32_t n) {
   int32_t j = 1;
   for (int32_t i = 1; i <= n - 1; ++i) {
     if (i < j) {
@@ -32,6 +26,22 @@ void FASTF(float* xre, float* xim, int32_t n) {
     }
     j += k;
   }
+}
+
+}  // namespace
+
+void FASTF(float* xre, float* xim, int32_t n) {
+  assert(n >= 2 && (n & (n - 1)) == 0);
+  View1<float> re(xre, n), im(xim, n);
+
+  int32_t stages = 0;
+  int32_t c = n;
+  do {
+    c /= 2;
+    ++stages;
+  } while (c >= 2);
+
+  bitReverse(re, im, n);
 
   // The angle uses pi rounded to float, as everywhere in the program; the twiddle
   // itself is advanced in double so that its error does not grow into the data.
@@ -90,19 +100,7 @@ KELV_LANE_KERNEL void fastfLanes(int32_t n, int32_t nonzero, const double* twidd
   int32_t bits = 0;
   while ((int32_t{1} << bits) < n) ++bits;
 
-  int32_t j = 1;
-  for (int32_t i = 1; i <= n - 1; ++i) {
-    if (i < j) {
-      std::swap(re(i), re(j));
-      std::swap(im(i), im(j));
-    }
-    int32_t k = n / 2;
-    while (k < j) {
-      j -= k;
-      k /= 2;
-    }
-    j += k;
-  }
+  bitReverse(re, im, n);
 
   // At stage s the block of le = 2^s positions starting at b * le holds the inputs
   // whose index (from 0) is congruent to the bit reversal of b modulo n / le; its
