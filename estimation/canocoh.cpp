@@ -13,7 +13,7 @@ namespace {
 // Column m of the n x n matrix S without its diagonal element into c, and S without
 // row and column m into A, the other rows and columns keeping their order.
 template <class T>
-void reduceAt(View2<const T> S, int32_t m, View1<T> c, View2<T> A) {
+KELV_LANE_INLINE void reduceAt(View2<const T> S, int32_t m, View1<T> c, View2<T> A) {
   const auto n = static_cast<int32_t>(S.rows());
   for (int32_t j = 1; j <= n; ++j)
     if (j != m) c(j > m ? j - 1 : j) = S(j, m);
