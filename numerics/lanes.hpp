@@ -100,20 +100,12 @@ KELV_LANE_INLINE LaneD laneAbs(LaneD x) {
   for (int l = 0; l < kLanes; ++l) r[l] = std::fabs(x[l]);
   return r;
 }
-KELV_LANE_INLINE LaneF laneAbsF(LaneF x) {
-  LaneF r = x;
-  for (int l = 0; l < kLanes; ++l) r[l] = std::fabs(x[l]);
-  return r;
-}
 
 // kLanes consecutive floats, without any alignment requirement.
 KELV_LANE_INLINE LaneF loadF(const float* p) {
   LaneF v;
   std::memcpy(&v, p, sizeof v);
   return v;
-}
-KELV_LANE_INLINE void storeF(float* p, LaneF v) {
-  std::memcpy(p, &v, sizeof v);
 }
 
 // Twiddle factors of an n-point FASTF, stage by stage, formed by the same
