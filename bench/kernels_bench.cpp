@@ -240,6 +240,15 @@ BENCHMARK(BM_CANOCOH_window);
 
 // ---- one window of the window loop ----------------------------------------------
 
+// The window loop's first steps: clear the buffer, copy the window, preprocess.
+void preparedWindow(const ReferenceData& ref, std::vector<float>& windowData) {
+  std::fill(windowData.begin(), windowData.end(), 0.0f);
+  for (int32_t k = 0; k < kNlen; ++k)
+    for (int32_t j = 0; j < kNch; ++j)
+      windowData[j + size_t(k) * kNch] = ref.raw[j + size_t(k) * kNch];
+  kelv::TRANSFX(kNch, kNlen, kNfft, 1, 0, windowData.data());
+}
+
 // The work of one window exactly as the program's window loop does it, less the
 // progress line: clear and fill the window, preprocess, fit, and one coherence
 // measure per frequency.
@@ -250,11 +259,7 @@ void BM_window(benchmark::State& state) {
   std::vector<cfloat> spectra(matrixSize * kNfreq), freqMatrix(matrixSize);
   std::vector<float> coherences(kNch), gridColumn(kNfreq);
   for (auto _ : state) {
-    std::fill(windowData.begin(), windowData.end(), 0.0f);
-    for (int32_t k = 0; k < kNlen; ++k)
-      for (int32_t j = 0; j < kNch; ++j)
-        windowData[j + size_t(k) * kNch] = ref.raw[j + size_t(k) * kNch];
-    kelv::TRANSFX(kNch, kNlen, kNfft, 1, 0, windowData.data());
+    preparedWindow(ref, windowData);
     kelv::ARSPECTR(kOrder, kNch, kNlen, kNfft, kNfreq, windowData.data(), spectra.data());
     for (int32_t f = 0; f < kNfreq; ++f) {
       const cfloat* slice = spectra.data() + size_t(f) * matrixSize;
@@ -360,11 +365,7 @@ void BM_window_fused(benchmark::State& state) {
   kelv::SpectralWork work(kOrder, kNch, kNfft, kNfreq);
   std::vector<float> windowData(size_t(kNch) * kNfft), gridColumn(kNfreq);
   for (auto _ : state) {
-    std::fill(windowData.begin(), windowData.end(), 0.0f);
-    for (int32_t k = 0; k < kNlen; ++k)
-      for (int32_t j = 0; j < kNch; ++j)
-        windowData[j + size_t(k) * kNch] = ref.raw[j + size_t(k) * kNch];
-    kelv::TRANSFX(kNch, kNlen, kNfft, 1, 0, windowData.data());
+    preparedWindow(ref, windowData);
     kelv::coherenceSpectrum(kNlen, windowData.data(), work, gridColumn.data());
     benchmark::DoNotOptimize(gridColumn.data());
     benchmark::ClobberMemory();
