@@ -1,18 +1,21 @@
-// Kernels over kLanes independent problems at once.
+// Element types of the kernels: float and double scalars, and lane vectors that hold
+// one value of each of kLanes independent problems of the same shape (the same matrix
+// element at kLanes frequencies, the same sample of kLanes channels).
 //
-// A lane vector holds one value of each of kLanes problems of the same shape (the
-// same matrix element at kLanes frequencies, the same sample of kLanes channels).
-// Every operation on lane vectors is the IEEE operation of each lane on its own, so
-// a lane computes exactly the bits the scalar routine computes for its problem:
-// the batched routines below are the scalar ones, operation for operation, and only
-// run kLanes of them side by side in the processor's vector registers.
+// An algorithm is written once, as a template over its element type, with the few
+// operations below that differ between scalars and lane vectors (widening to the
+// type its sums are carried in, rounding back, complex parts, masks). Every lane
+// operation is the IEEE operation of each lane on its own, so a lane computes exactly
+// the bits the scalar instantiation computes for its problem.
 #pragma once
 
 #include <cmath>
+#include <complex>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "numerics/arrays.hpp"
@@ -34,20 +37,16 @@ inline constexpr int kLanes = 8;
 #else
 #define KELV_LANE_KERNEL
 #endif
-// Helpers that take or return lane vectors are always inlined: a call across
-// versions compiled for different instruction sets would disagree on where the
-// vectors travel (registers of one width or another, or memory).
+// Algorithm templates and helpers that take or return lane vectors are always
+// inlined into the kernel that uses them: a call across versions compiled for
+// different instruction sets would disagree on where the vectors travel.
 #define KELV_LANE_INLINE inline __attribute__((always_inline))
 
 using LaneF = float __attribute__((vector_size(kLanes * sizeof(float))));
 using LaneD = double __attribute__((vector_size(kLanes * sizeof(double))));
 using LaneMask = int64_t __attribute__((vector_size(kLanes * sizeof(int64_t))));
 
-// kLanes complex floats: the real parts of all lanes, then the imaginary parts.
-struct CLane {
-  LaneF re, im;
-};
-// The same in double precision.
+// kLanes complex doubles: the real parts of all lanes, then the imaginary parts.
 struct CLaneD {
   LaneD re, im;
 };
@@ -70,30 +69,73 @@ struct LaneAllocator {
 template <class T>
 using LaneVector = std::vector<T, LaneAllocator<T>>;
 
+// ---------------------------------------------------------------- element traits
+// Wide<T>: the type sums over elements of type T are carried in (double for float).
+template <class T>
+struct ElementTraits;
+template <>
+struct ElementTraits<float> {
+  using Wide = double;
+};
+template <>
+struct ElementTraits<double> {
+  using Wide = double;
+};
+template <>
+struct ElementTraits<LaneF> {
+  using Wide = LaneD;
+};
+template <>
+struct ElementTraits<LaneD> {
+  using Wide = LaneD;
+};
+template <class T>
+using Wide = typename ElementTraits<T>::Wide;
+
+KELV_LANE_INLINE double widen(float x) {
+  return x;
+}
+KELV_LANE_INLINE double widen(double x) {
+  return x;
+}
 KELV_LANE_INLINE LaneD widen(LaneF x) {
   return __builtin_convertvector(x, LaneD);
 }
-KELV_LANE_INLINE LaneF narrow(LaneD x) {
-  return __builtin_convertvector(x, LaneF);
+KELV_LANE_INLINE LaneD widen(LaneD x) {
+  return x;
 }
+
+// A wide value rounded to the element type T.
+template <class T>
+KELV_LANE_INLINE T narrowTo(Wide<T> x) {
+  if constexpr (std::is_same_v<T, LaneF>)
+    return __builtin_convertvector(x, LaneF);
+  else
+    return static_cast<T>(x);
+}
+
 KELV_LANE_INLINE LaneD splat(double v) {
   return LaneD{} + v;
 }
 KELV_LANE_INLINE LaneF splatF(float v) {
   return LaneF{} + v;
 }
+KELV_LANE_INLINE double select(bool m, double yes, double no) {
+  return m ? yes : no;
+}
 KELV_LANE_INLINE LaneD select(LaneMask m, LaneD yes, LaneD no) {
   return m ? yes : no;
 }
-KELV_LANE_INLINE bool anyLane(LaneMask m) {
-  for (int l = 0; l < kLanes; ++l)
-    if (m[l]) return true;
-  return false;
+KELV_LANE_INLINE double laneSqrt(double x) {
+  return std::sqrt(x);
 }
 KELV_LANE_INLINE LaneD laneSqrt(LaneD x) {
   LaneD r = x;
   for (int l = 0; l < kLanes; ++l) r[l] = std::sqrt(x[l]);
   return r;
+}
+KELV_LANE_INLINE double laneAbs(double x) {
+  return std::fabs(x);
 }
 KELV_LANE_INLINE LaneD laneAbs(LaneD x) {
   LaneD r = x;
@@ -101,31 +143,49 @@ KELV_LANE_INLINE LaneD laneAbs(LaneD x) {
   return r;
 }
 
-// kLanes consecutive floats, without any alignment requirement.
-KELV_LANE_INLINE LaneF loadF(const float* p) {
-  LaneF v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
+// Real and imaginary parts of a complex element as references to its real type: a
+// std::complex is laid out as two values of its type, real part first.
+template <class T>
+KELV_LANE_INLINE T& re(std::complex<T>& z) {
+  return reinterpret_cast<T(&)[2]>(z)[0];
+}
+template <class T>
+KELV_LANE_INLINE T& im(std::complex<T>& z) {
+  return reinterpret_cast<T(&)[2]>(z)[1];
+}
+template <class T>
+KELV_LANE_INLINE const T& re(const std::complex<T>& z) {
+  return reinterpret_cast<const T(&)[2]>(z)[0];
+}
+template <class T>
+KELV_LANE_INLINE const T& im(const std::complex<T>& z) {
+  return reinterpret_cast<const T(&)[2]>(z)[1];
+}
+KELV_LANE_INLINE LaneD& re(CLaneD& z) {
+  return z.re;
+}
+KELV_LANE_INLINE LaneD& im(CLaneD& z) {
+  return z.im;
+}
+KELV_LANE_INLINE const LaneD& re(const CLaneD& z) {
+  return z.re;
+}
+KELV_LANE_INLINE const LaneD& im(const CLaneD& z) {
+  return z.im;
 }
 
-// Twiddle factors of an n-point FASTF, stage by stage, formed by the same
-// recurrence: stage s (half = 2^(s-1)) holds its u for j = 1..half at pairs
-// half - 1 + (j - 1). table: 2 (n - 1) doubles (real, imaginary).
-void fastfTwiddles(int32_t n, double* table);
-
-// FASTF of kLanes sequences at once; re(k), im(k), k = 1..n, hold element k of every
-// sequence. Only elements 1..nonzero may be nonzero on entry; the others must be
-// +0.0, and the butterflies that would only combine such zeros are skipped, which
-// leaves every lane bit for bit as FASTF leaves it.
-void fastfLanes(int32_t n, int32_t nonzero, const double* twiddles, LaneF* re, LaneF* im);
-
-// HERMINV of kLanes matrices at once: a and b are n x n arrays of CLane (one-based,
-// column-major); work holds herminvLanesWork(n) CLaneD. Every lane of b is what
-// HERMINV writes for that lane's matrix, not-a-number included.
-void herminvLanes(int32_t n, const CLane* a, CLane* b, CLaneD* work);
-inline std::size_t herminvLanesWork(int32_t n) {
-  const auto m = static_cast<std::size_t>(n > 0 ? n : 0);
-  return m * (m + 1) / 2 + m * m;
-}
+// The real type of a complex element.
+template <class Z>
+struct RealPart;
+template <class T>
+struct RealPart<std::complex<T>> {
+  using type = T;
+};
+template <>
+struct RealPart<CLaneD> {
+  using type = LaneD;
+};
+template <class Z>
+using RealOf = typename RealPart<std::remove_const_t<Z>>::type;
 
 }  // namespace kelv

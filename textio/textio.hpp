@@ -130,12 +130,6 @@ std::string formattedInteger(int32_t value, int width);
 // One free-format console record holding `text` (the usual way to write a line).
 void writeConsoleLine(std::string_view text);
 
-// While a sink is set on the calling thread, writeConsoleLine(text) on that thread
-// appends `text` to it instead of writing; nullptr ends the capture. Other threads
-// are not affected. Writing the captured texts later with writeConsoleLine gives
-// the bytes the lines would have given. Only writeConsoleLine is captured.
-void captureConsoleLines(std::vector<std::string>* sink);
-
 // ---------------------------------------------------------------- run-time conditions
 enum class Severity : uint32_t { info = 1, error = 2, severe = 3 };
 constexpr uint32_t conditionValue(Severity s, int32_t number) {

@@ -276,19 +276,7 @@ void endWrite(OutputUnit& unit) {
   unit.anyCharacter = false;
 }
 
-namespace {
-thread_local std::vector<std::string>* consoleCapture = nullptr;
-}  // namespace
-
-void captureConsoleLines(std::vector<std::string>* sink) {
-  consoleCapture = sink;
-}
-
 void writeConsoleLine(std::string_view text) {
-  if (consoleCapture) {
-    consoleCapture->emplace_back(text);
-    return;
-  }
   OutputUnit& unit = consoleOutput();
   beginFreeFormatWrite(unit);
   writeItem(unit, text);
