@@ -34,9 +34,8 @@ constexpr int32_t kNlen = 1024;
 constexpr int32_t kNfft = 1024;
 constexpr int32_t kNfreq = 512;
 constexpr int32_t kOrder = 10;
-// With this seed every frequency of the window's spectra is finite, so the window
-// benchmarks time the full path; in the program's own runs about one node in seventy
-// is a matrix that rounding leaves not positive definite.
+// With this seed every frequency of the window's single-precision spectra is finite,
+// so the benchmarks of the single-precision routines time their full path.
 constexpr uint64_t kSeed = 3;
 
 // A frequency inside the band where the channels are strongly coupled, so the
@@ -275,37 +274,7 @@ void BM_window(benchmark::State& state) {
 }
 BENCHMARK(BM_window);
 
-// ---- the batched routines the window loop runs ----------------------------------
-
-// kLanes transfer-function sequences of order kOrder, as the spectral stage
-// transforms them.
-void BM_fastfLanes(benchmark::State& state) {
-  std::vector<double> twiddles(2 * size_t(kNfft - 1));
-  kelv::fastfTwiddles(kNfft, twiddles.data());
-  kelv::LaneVector<kelv::LaneF> re(kNfft), im(kNfft);
-  for (auto _ : state) {
-    for (int32_t k = 0; k < kNfft; ++k) re[k] = im[k] = kelv::splatF(0.0f);
-    for (int32_t k = 0; k <= kOrder; ++k) re[k] = kelv::splatF(0.5f / float(k + 1));
-    kelv::fastfLanes(kNfft, kOrder + 1, twiddles.data(), re.data(), im.data());
-    benchmark::DoNotOptimize(re.data());
-  }
-}
-BENCHMARK(BM_fastfLanes);
-
-void BM_herminvLanes(benchmark::State& state) {
-  if (!usable(state)) return;
-  const int32_t n = int32_t(state.range(0));
-  const std::vector<cfloat>& m = n == kNch ? reference().spectralMatrix : reference().reduced;
-  kelv::LaneVector<kelv::CLane> a(size_t(n) * n), b(a.size());
-  kelv::LaneVector<kelv::CLaneD> work(kelv::herminvLanesWork(n));
-  for (size_t i = 0; i < a.size(); ++i)
-    a[i] = {kelv::splatF(m[i].real()), kelv::splatF(m[i].imag())};
-  for (auto _ : state) {
-    kelv::herminvLanes(n, a.data(), b.data(), work.data());
-    benchmark::DoNotOptimize(b.data());
-  }
-}
-BENCHMARK(BM_herminvLanes)->Arg(kNch)->Arg(kNch - 1);
+// ---- the window analysis the run performs (double precision) --------------------
 
 void BM_ARFIT(benchmark::State& state) {
   const ReferenceData& ref = reference();
@@ -318,48 +287,34 @@ void BM_ARFIT(benchmark::State& state) {
 }
 BENCHMARK(BM_ARFIT);
 
-// The fitted model of the reference window, in a work area ready for the stages.
-kelv::SpectralWork fittedWork() {
+void BM_ARFIT_double(benchmark::State& state) {
+  const ReferenceData& ref = reference();
+  const size_t mat = size_t(kNch) * kNch;
+  std::vector<double> a(mat * kOrder), vf(mat), vfinv(mat);
+  for (auto _ : state) {
+    kelv::ARFIT(kOrder, kNch, kNlen, ref.window.data(), a.data(), vf.data(), vfinv.data());
+    benchmark::DoNotOptimize(a.data());
+  }
+}
+BENCHMARK(BM_ARFIT_double);
+
+// All frequencies of the fitted reference window, kLanes at a time: transfer
+// function, G, its factorisation, the inverse's diagonal and the measure.
+void BM_spectrumBlock_window(benchmark::State& state) {
   kelv::SpectralWork work(kOrder, kNch, kNfft, kNfreq);
   kelv::ARFIT(kOrder, kNch, kNlen, reference().window.data(), work.a.data(), work.vf.data(),
               work.vfinv.data());
-  kelv::transferLanes(work);
-  return work;
-}
-
-void BM_transferLanes(benchmark::State& state) {
-  kelv::SpectralWork work = fittedWork();
-  for (auto _ : state) {
-    kelv::transferLanes(work);
-    benchmark::DoNotOptimize(work.hre.data());
-  }
-}
-BENCHMARK(BM_transferLanes);
-
-// All frequencies: G, its inverse and the spectral matrices, kLanes at a time.
-void BM_spectrumLanes_window(benchmark::State& state) {
-  kelv::SpectralWork work = fittedWork();
+  std::vector<float> gridColumn(kNfreq);
   for (auto _ : state) {
     for (int32_t first = 1; first <= kNfreq; first += kelv::kLanes)
-      kelv::spectrumLanes(work, first);
-    benchmark::DoNotOptimize(work.s.data());
+      kelv::spectrumBlock(work, first, gridColumn.data());
+    benchmark::DoNotOptimize(gridColumn.data());
   }
 }
-BENCHMARK(BM_spectrumLanes_window);
+BENCHMARK(BM_spectrumBlock_window);
 
-// All frequencies of the canonical coherences, kLanes at a time.
-void BM_canocohLanes_window(benchmark::State& state) {
-  kelv::SpectralWork work = fittedWork();
-  kelv::spectrumLanes(work, kFrequency);
-  for (auto _ : state) {
-    for (int32_t first = 1; first <= kNfreq; first += kelv::kLanes) kelv::canocohLanes(work);
-    benchmark::DoNotOptimize(work.coherences.data());
-  }
-}
-BENCHMARK(BM_canocohLanes_window);
-
-// One window as the program's window loop now runs it: fill, preprocess, and the
-// fused analysis of every frequency.
+// One window as the program's window loop runs it: fill, preprocess, fit and the
+// measure at every frequency.
 void BM_window_fused(benchmark::State& state) {
   const ReferenceData& ref = reference();
   kelv::SpectralWork work(kOrder, kNch, kNfft, kNfreq);
@@ -374,6 +329,22 @@ void BM_window_fused(benchmark::State& state) {
                                                  [](float z) { return !std::isfinite(z); }));
 }
 BENCHMARK(BM_window_fused);
+
+// The same window analysis for nch = 4 .. 64 channels of the example's coupled
+// process (window 1024, order 10): the cost per window as the channel count grows.
+void BM_window_channels(benchmark::State& state) {
+  const auto nch = int32_t(state.range(0));
+  const std::vector<float> raw = kelv::sim::simulate(kelv::sim::exampleModel(nch, true), kNlen, 99);
+  kelv::SpectralWork work(kOrder, nch, kNfft, kNfreq);
+  std::vector<float> windowData(size_t(nch) * kNfft), gridColumn(kNfreq);
+  for (auto _ : state) {
+    std::copy(raw.begin(), raw.end(), windowData.begin());
+    kelv::TRANSFX(nch, kNlen, kNfft, 1, 0, windowData.data());
+    kelv::coherenceSpectrum(kNlen, windowData.data(), work, gridColumn.data());
+    benchmark::DoNotOptimize(gridColumn.data());
+  }
+}
+BENCHMARK(BM_window_channels)->RangeMultiplier(2)->Range(4, 64)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

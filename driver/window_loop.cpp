@@ -57,10 +57,16 @@ struct WindowWork {
         spectral(run.order, run.nch, run.nfft, run.nfreq) {}
 };
 
-// Window w, from the samples to gridColumn(1..nfreq). Writes nothing to the console
-// itself; the routines it calls may (warnings).
-void analyseWindow(const RunParameters& run, const float* samples, int32_t w, WindowWork& work,
-                   float* gridColumn) {
+// The console lines that follow a window's progress line: one warning for every
+// inversion of the fit that met a singular matrix.
+void writeDegenerateWarnings(int32_t count) {
+  for (int32_t i = 1; i <= count; ++i) writeConsoleLine("ATTENSION: MATRIX DEGENERATES !");
+}
+
+// Window w, from the samples to gridColumn(1..nfreq); returns the number of singular
+// matrices the fit met (the column is then blank). Writes nothing to the console.
+int32_t analyseWindow(const RunParameters& run, const float* samples, int32_t w, WindowWork& work,
+                      float* gridColumn) {
   const int32_t nch = run.nch;
   const int32_t nlen = run.nlen;
   const int32_t nfft = run.nfft;
@@ -80,22 +86,20 @@ void analyseWindow(const RunParameters& run, const float* samples, int32_t w, Wi
     for (int32_t j = 1; j <= nch; ++j) window(j, k) = sampleView(j, windowStart + k - 1);
 
   TRANSFX(nch, nlen, nfft, 1, run.idiff, work.windowData);
-  // ARSPECTR, then CANOCOH and coherenceMeasure at every frequency, fused and run
-  // for several frequencies at once; the results are the same bits.
-  coherenceSpectrum(nlen, work.windowData, work.spectral, gridColumn);
+  // The fit, the spectral matrices and the measure at every frequency, in double
+  // precision from the preprocessed window on.
+  return coherenceSpectrum(nlen, work.windowData, work.spectral, gridColumn);
 }
 
 float* gridColumn(const RunParameters& run, float* grid, int64_t w) {
   return grid + (w - 1) * int64_t(run.nfreq);
 }
 
-// The preprocessing writes nothing to the console, so the progress line may come
-// before the whole of the window's work: still ahead of anything the fit writes.
 void runSequentially(const RunParameters& run, const float* samples, WindowWork& work,
                      float* grid) {
   for (int32_t w = 1; w <= run.nWindows; ++w) {
     writeProgressLine(w, run.nWindows);
-    analyseWindow(run, samples, w, work, gridColumn(run, grid, w));
+    writeDegenerateWarnings(analyseWindow(run, samples, w, work, gridColumn(run, grid, w)));
   }
 }
 
@@ -105,7 +109,7 @@ void runSequentially(const RunParameters& run, const float* samples, WindowWork&
 struct WindowQueue {
   struct Slot {
     bool done = false;
-    std::vector<std::string> lines;  // console lines written while the window was analysed
+    int32_t degenerate = 0;  // singular matrices the window's fit met
   };
 
   std::mutex mutex;
@@ -133,9 +137,8 @@ void workerLoop(const RunParameters& run, const float* samples, float* grid, Win
     // The slot's previous window has been shown and its lines cleared; the console
     // thread reads the slot again only once it is marked done.
     WindowQueue::Slot& slot = queue.slot(w);
-    captureConsoleLines(&slot.lines);
-    analyseWindow(run, samples, static_cast<int32_t>(w), work, gridColumn(run, grid, w));
-    captureConsoleLines(nullptr);
+    slot.degenerate =
+        analyseWindow(run, samples, static_cast<int32_t>(w), work, gridColumn(run, grid, w));
     {
       std::lock_guard<std::mutex> lock(queue.mutex);
       slot.done = true;
@@ -179,8 +182,7 @@ void runInParallel(const RunParameters& run, const float* samples, std::vector<W
       queue.windowDone.wait(lock, [&] { return slot.done; });
     }
     writeProgressLine(w, run.nWindows);
-    for (const std::string& line : slot.lines) writeConsoleLine(line);
-    slot.lines.clear();
+    writeDegenerateWarnings(slot.degenerate);
     {
       std::lock_guard<std::mutex> lock(queue.mutex);
       slot.done = false;

@@ -51,40 +51,41 @@ KELV_LANE_KERNEL void laggedSums(int32_t nch, int32_t nlen, int32_t p, const flo
 }
 
 // acc(i) += column(i) * factor, i = 1..n, in double: the next term of n sums.
-KELV_LANE_INLINE void addTerm(int32_t n, double* acc, const float* column, double factor) {
+template <class T>
+KELV_LANE_INLINE void addTerm(int32_t n, double* acc, const T* column, double factor) {
   for (int32_t i = 0; i < n; ++i) acc[i] += static_cast<double>(column[i]) * factor;
 }
 
-}  // namespace
-
-KELV_LANE_KERNEL void ARFIT(int32_t order, int32_t nch, int32_t nlen, const float* x, float* a,
-                            float* vf, float* vfinv) {
+// Whittle's recursion with every matrix stored as T; returns the number of
+// inversions that met a singular matrix.
+template <class T>
+KELV_LANE_INLINE int32_t fitModel(int32_t order, int32_t nch, int32_t nlen, const float* x, T* a,
+                                  T* vf, T* vfinv) {
   const int32_t p = order;
   const size_t mat = static_cast<size_t>(nch) * static_cast<size_t>(nch);
   const size_t lags = mat * static_cast<size_t>(p);
-  std::vector<float> gamma0(mat), gammaLag(lags), bStore(lags), aOld(lags), bOld(lags);
-  std::vector<float> vbStore(mat), vbinvStore(mat), deltaStore(mat);
+  std::vector<T> gamma0(mat), gammaLag(lags), bStore(lags), aOld(lags), bOld(lags);
+  std::vector<T> vbStore(mat), vbinvStore(mat), deltaStore(mat);
 
-  View2<const float> X(x, nch, nlen);
-  View2<float> G0(gamma0.data(), nch, nch);
-  View3<float> G(gammaLag.data(), nch, nch, p);
-  View3<float> A(a, nch, nch, p), B(bStore.data(), nch, nch, p);
-  View3<float> A1(aOld.data(), nch, nch, p), B1(bOld.data(), nch, nch, p);
-  View2<float> Vf(vf, nch, nch), Vb(vbStore.data(), nch, nch);
-  View2<float> D(deltaStore.data(), nch, nch);
-  float* vbinv = vbinvStore.data();
-  View2<float> Vfinv(vfinv, nch, nch), Vbinv(vbinv, nch, nch);
+  View2<T> G0(gamma0.data(), nch, nch);
+  View3<T> G(gammaLag.data(), nch, nch, p);
+  View3<T> A(a, nch, nch, p), B(bStore.data(), nch, nch, p);
+  View3<T> A1(aOld.data(), nch, nch, p), B1(bOld.data(), nch, nch, p);
+  View2<T> Vf(vf, nch, nch), Vb(vbStore.data(), nch, nch);
+  View2<T> D(deltaStore.data(), nch, nch);
+  T* vbinv = vbinvStore.data();
+  View2<T> Vfinv(vfinv, nch, nch), Vbinv(vbinv, nch, nch);
 
   // Biased lag covariances: divisor nlen at every lag; the window arrives centred.
-  const double N = static_cast<double>(static_cast<float>(nlen));
+  const double N = static_cast<double>(static_cast<T>(nlen));
   std::vector<double> sums(mat * static_cast<size_t>(p + 1));
   laggedSums(nch, nlen, p, x, sums.data());
   View3<const double> S(sums.data(), nch, nch, p + 1);
   for (int32_t j = 1; j <= nch; ++j)
-    for (int32_t i = 1; i <= nch; ++i) G0(i, j) = static_cast<float>(S(i, j, 1) / N);
+    for (int32_t i = 1; i <= nch; ++i) G0(i, j) = static_cast<T>(S(i, j, 1) / N);
   for (int32_t k = 1; k <= p; ++k)
     for (int32_t j = 1; j <= nch; ++j)
-      for (int32_t i = 1; i <= nch; ++i) G(i, j, k) = static_cast<float>(S(i, j, k + 1) / N);
+      for (int32_t i = 1; i <= nch; ++i) G(i, j, k) = static_cast<T>(S(i, j, k + 1) / N);
 
   for (int32_t j = 1; j <= nch; ++j)
     for (int32_t i = 1; i <= nch; ++i) {
@@ -96,13 +97,14 @@ KELV_LANE_KERNEL void ARFIT(int32_t order, int32_t nch, int32_t nlen, const floa
   // sums of one column advance together, one term at a time (addTerm), which lets
   // the compiler run them side by side in vector registers.
   std::vector<double> accA(static_cast<size_t>(nch)), accB(static_cast<size_t>(nch));
-  std::vector<float> transposed(mat);
-  View2<float> Dt(transposed.data(), nch, nch);
+  std::vector<T> transposed(mat);
+  View2<T> Dt(transposed.data(), nch, nch);
   const auto clear = [&] {
     std::fill(accA.begin(), accA.end(), 0.0);
     std::fill(accB.begin(), accB.end(), 0.0);
   };
 
+  int32_t degenerate = 0;
   for (int32_t m = 1; m <= p; ++m) {
     // Cross-covariance of the forward and backward errors of order m - 1.
     for (int32_t j = 1; j <= nch; ++j) {
@@ -110,13 +112,13 @@ KELV_LANE_KERNEL void ARFIT(int32_t order, int32_t nch, int32_t nlen, const floa
       for (int32_t l = 1; l <= m - 1; ++l)
         for (int32_t r = 1; r <= nch; ++r) addTerm(nch, accA.data(), &A(1, r, l), G(r, j, m - l));
       for (int32_t i = 1; i <= nch; ++i)
-        D(i, j) = static_cast<float>(static_cast<double>(G(i, j, m)) + accA[i - 1]);
+        D(i, j) = static_cast<T>(static_cast<double>(G(i, j, m)) + accA[i - 1]);
     }
     for (int32_t j = 1; j <= nch; ++j)
       for (int32_t i = 1; i <= nch; ++i) Dt(i, j) = D(j, i);
 
-    MATRINV(nch, Vf.data(), Vfinv.data());
-    MATRINV(nch, Vb.data(), Vbinv.data());
+    degenerate += MATRINV(nch, Vf.data(), Vfinv.data()) ? 0 : 1;
+    degenerate += MATRINV(nch, Vb.data(), Vbinv.data()) ? 0 : 1;
 
     for (int32_t j = 1; j <= nch; ++j) {
       clear();
@@ -125,8 +127,8 @@ KELV_LANE_KERNEL void ARFIT(int32_t order, int32_t nch, int32_t nlen, const floa
         addTerm(nch, accB.data(), &Dt(1, r), Vfinv(r, j));
       }
       for (int32_t i = 1; i <= nch; ++i) {
-        A(i, j, m) = static_cast<float>(-accA[i - 1]);
-        B(i, j, m) = static_cast<float>(-accB[i - 1]);
+        A(i, j, m) = static_cast<T>(-accA[i - 1]);
+        B(i, j, m) = static_cast<T>(-accB[i - 1]);
       }
     }
 
@@ -146,8 +148,8 @@ KELV_LANE_KERNEL void ARFIT(int32_t order, int32_t nch, int32_t nlen, const floa
             addTerm(nch, accB.data(), &B(1, r, m), A1(r, j, m - l));
           }
           for (int32_t i = 1; i <= nch; ++i) {
-            A(i, j, l) = static_cast<float>(static_cast<double>(A1(i, j, l)) + accA[i - 1]);
-            B(i, j, l) = static_cast<float>(static_cast<double>(B1(i, j, l)) + accB[i - 1]);
+            A(i, j, l) = static_cast<T>(static_cast<double>(A1(i, j, l)) + accA[i - 1]);
+            B(i, j, l) = static_cast<T>(static_cast<double>(B1(i, j, l)) + accB[i - 1]);
           }
         }
     }
@@ -159,16 +161,28 @@ KELV_LANE_KERNEL void ARFIT(int32_t order, int32_t nch, int32_t nlen, const floa
         addTerm(nch, accB.data(), &B(1, r, m), D(r, j));
       }
       for (int32_t i = 1; i <= nch; ++i) {
-        Vf(i, j) = static_cast<float>(static_cast<double>(Vf(i, j)) + accA[i - 1]);
-        Vb(i, j) = static_cast<float>(static_cast<double>(Vb(i, j)) + accB[i - 1]);
+        Vf(i, j) = static_cast<T>(static_cast<double>(Vf(i, j)) + accA[i - 1]);
+        Vb(i, j) = static_cast<T>(static_cast<double>(Vb(i, j)) + accB[i - 1]);
       }
     }
   }
 
   // Inverses of the final error covariances, in the same order as at every step;
   // only the forward one is used by the spectral stage.
-  MATRINV(nch, Vf.data(), Vfinv.data());
-  MATRINV(nch, Vb.data(), Vbinv.data());
+  degenerate += MATRINV(nch, Vf.data(), Vfinv.data()) ? 0 : 1;
+  degenerate += MATRINV(nch, Vb.data(), Vbinv.data()) ? 0 : 1;
+  return degenerate;
+}
+
+}  // namespace
+
+KELV_LANE_KERNEL int32_t ARFIT(int32_t order, int32_t nch, int32_t nlen, const float* x, float* a,
+                               float* vf, float* vfinv) {
+  return fitModel(order, nch, nlen, x, a, vf, vfinv);
+}
+KELV_LANE_KERNEL int32_t ARFIT(int32_t order, int32_t nch, int32_t nlen, const float* x, double* a,
+                               double* vf, double* vfinv) {
+  return fitModel(order, nch, nlen, x, a, vf, vfinv);
 }
 
 }  // namespace kelv

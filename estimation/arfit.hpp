@@ -1,6 +1,7 @@
 // The two stages of ARSPECTR, callable on their own so that tests can hold the
-// fitted model against the one that generated the data. Not part of the library's
-// public contract (estimation/estimation.hpp).
+// fitted model against the one that generated the data, and the window analysis can
+// run the fit in double precision. Not part of the library's public contract
+// (estimation/estimation.hpp).
 #pragma once
 
 #include <cstdint>
@@ -13,14 +14,21 @@ namespace kelv {
 // of x (nch rows) by Whittle's recursion on the biased lag covariances. Writes the
 // coefficient matrices into a (nch x nch x order, A_l(i, j) at (i, j, l)), the final
 // forward prediction-error covariance (the innovation covariance V) into vf and its
-// inverse from MATRINV into vfinv (both nch x nch).
-void ARFIT(int32_t order, int32_t nch, int32_t nlen, const float* x, float* a, float* vf,
-           float* vfinv);
+// inverse from MATRINV into vfinv (both nch x nch). Returns the number of the
+// recursion's 2 order + 2 inversions that met a singular matrix (each one the
+// program reports with a warning line).
+int32_t ARFIT(int32_t order, int32_t nch, int32_t nlen, const float* x, float* a, float* vf,
+              float* vfinv);
+int32_t ARFIT(int32_t order, int32_t nch, int32_t nlen, const float* x, double* a, double* vf,
+              double* vfinv);
 
 // Spectral matrices S(f) = (H^H V^-1 H)^-1 / 2pi of the model (a, vfinv) for
 // f = 1..nfreq, frequency (f-1)/nfft cycles per sample, into spec (nch x nch x
-// nfreq). Needs order + 1 <= nfft and nfreq <= nfft.
+// nfreq): the transfer function H from FASTF, G = H^H V^-1 H summed directly and
+// inverted by HERMINV. Needs order + 1 <= nfft and nfreq <= nfft.
 void ARSPEC(int32_t order, int32_t nch, int32_t nfft, int32_t nfreq, const float* a,
             const float* vfinv, cfloat* spec);
+void ARSPEC(int32_t order, int32_t nch, int32_t nfft, int32_t nfreq, const double* a,
+            const double* vfinv, cdouble* spec);
 
 }  // namespace kelv

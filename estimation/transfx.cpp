@@ -9,35 +9,9 @@
 
 #include "estimation/estimation.hpp"
 #include "numerics/lanes.hpp"
-#include "numerics/numerics.hpp"
+#include "numerics/ltrend.hpp"
 
 namespace kelv {
-
-namespace {
-
-// LTREND on every lane.
-KELV_LANE_INLINE void trendLanes(View1<LaneF> chan, int32_t n) {
-  if (n == 1) {
-    chan(1) = splatF(0.0f);
-    return;
-  }
-  const double N = static_cast<double>(n);
-  LaneD s0 = splat(0.0);
-  LaneD s1 = splat(0.0);
-  for (int32_t k = 1; k <= n; ++k) {
-    const LaneD v = widen(chan(k));
-    s0 += v;
-    s1 += static_cast<double>(k) * v;
-  }
-  const LaneD m = s0 / N;
-  const LaneD q = s1 / ((N + 1.0) * N);
-  const LaneD b = (q - 0.5 * m) * N * 12.0 / (N - 1.0);
-  const LaneD a = m - (N + 1.0) * b / (2.0 * N);
-  for (int32_t k = 1; k <= n; ++k)
-    chan(k) = narrow((widen(chan(k)) - a) - static_cast<double>(k) * b / N);
-}
-
-}  // namespace
 
 KELV_LANE_KERNEL void TRANSFX(int32_t nch, int32_t nlen, int32_t nfft, int32_t itrend,
                               int32_t idiff, float* x) {
@@ -55,7 +29,7 @@ KELV_LANE_KERNEL void TRANSFX(int32_t nch, int32_t nlen, int32_t nfft, int32_t i
     for (int32_t k = 1; k <= n; ++k)
       for (int l = 0; l < kLanes; ++l) chan(k)[l] = X(first + std::min(l, used - 1), k);
 
-    if (itrend == 1) trendLanes(chan, n);
+    if (itrend == 1) removeTrend(chan, n);
 
     if (idiff == 1) {
       for (int32_t k = 1; k <= n - 1; ++k) chan(k) = chan(k + 1) - chan(k);
@@ -71,16 +45,16 @@ KELV_LANE_KERNEL void TRANSFX(int32_t nch, int32_t nlen, int32_t nfft, int32_t i
       LaneD q = splat(0.0);
       for (int32_t k = 1; k <= n; ++k) {
         const LaneD d = widen(chan(k)) - m;
-        chan(k) = narrow(d);
+        chan(k) = narrowTo<LaneF>(d);
         q += d * d;
       }
       const LaneD t = 3.0 * laneSqrt(q / N);
-      const LaneD upper = widen(narrow(t)), lower = widen(narrow(-t));
+      const LaneD upper = widen(narrowTo<LaneF>(t)), lower = widen(narrowTo<LaneF>(-t));
       for (int32_t k = 1; k <= n; ++k) {
         LaneD v = widen(chan(k));
         v = select(v > t, upper, v);
         v = select(v < -t, lower, v);
-        chan(k) = narrow(v);
+        chan(k) = narrowTo<LaneF>(v);
       }
     }
 
@@ -88,14 +62,14 @@ KELV_LANE_KERNEL void TRANSFX(int32_t nch, int32_t nlen, int32_t nfft, int32_t i
     // not-a-number: its measure is undefined, and the grid shows it as such.
     LaneD sum = splat(0.0);
     for (int32_t k = 1; k <= n; ++k) sum += widen(chan(k));
-    const LaneD m = widen(narrow(sum / N));
+    const LaneD m = widen(narrowTo<LaneF>(sum / N));
     LaneD q = splat(0.0);
     for (int32_t k = 1; k <= n; ++k) {
       const LaneD d = widen(chan(k)) - m;
       q += d * d;
     }
     const LaneD s = laneSqrt(q / N);
-    for (int32_t k = 1; k <= n; ++k) chan(k) = narrow((widen(chan(k)) - m) / s);
+    for (int32_t k = 1; k <= n; ++k) chan(k) = narrowTo<LaneF>((widen(chan(k)) - m) / s);
 
     for (int32_t k = 1; k <= n; ++k)
       for (int l = 0; l < used; ++l) X(first + l, k) = chan(k)[l];
