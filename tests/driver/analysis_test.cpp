@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "estimation/estimation.hpp"
+#include "estimation/lanes.hpp"
 #include "examples/example_model.hpp"
 #include "examples/varsim.hpp"
 #include "support/grid_reader.hpp"
@@ -89,24 +90,21 @@ int32_t fftLength(int32_t nlen) {
   return n;
 }
 
-// The grid computed here by calling the estimation routines on the windows directly:
-// nfreq x nWindows, element (f, w) at (f - 1) + (w - 1) * nfreq.
+// The grid computed here by calling the window analysis on the windows directly:
+// nfreq x nWindows, element (f, w) at (f - 1) + (w - 1) * nfreq. (That analysis is
+// held against the model's definition in tests/estimation.)
 std::vector<float> directGrid(const Series& s, const Answers& a) {
   const int32_t nlen = a.nlen, nfft = fftLength(nlen), nfreq = nfft / 2, nch = s.nch;
   const int32_t shift = std::min(nlen - 1, std::max(1, a.shift));
   const int32_t nWindows = (s.n - nlen) / shift + 1;
-  std::vector<float> window(size_t(nch) * nfft), coh(nch), grid(size_t(nfreq) * nWindows);
-  std::vector<cfloat> spec(size_t(nch) * nch * nfreq);
+  std::vector<float> window(size_t(nch) * nfft), grid(size_t(nfreq) * nWindows);
+  SpectralWork work(a.order, nch, nfft, nfreq);
   for (int32_t w = 1; w <= nWindows; ++w) {
     std::fill(window.begin(), window.end(), 0.0f);
     const size_t start = size_t(w - 1) * shift;
     std::copy_n(s.x.begin() + start * nch, size_t(nlen) * nch, window.begin());
     TRANSFX(nch, nlen, nfft, 1, a.idiff, window.data());
-    ARSPECTR(a.order, nch, nlen, nfft, nfreq, window.data(), spec.data());
-    for (int32_t f = 1; f <= nfreq; ++f) {
-      CANOCOH(spec.data() + size_t(f - 1) * nch * nch, nch, coh.data());
-      grid[size_t(f - 1) + size_t(w - 1) * nfreq] = coherenceMeasure(coh.data(), nch);
-    }
+    coherenceSpectrum(nlen, window.data(), work, grid.data() + size_t(w - 1) * nfreq);
   }
   return grid;
 }

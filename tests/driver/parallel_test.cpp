@@ -1,7 +1,7 @@
 // Windows analysed on several threads: the real executable is run on the same input
 // with different OMP_NUM_THREADS, on a pipe (plain mode) and on a pseudo-terminal
 // (control-character mode); the console bytes and the grid file must not change.
-// Also the thread-count rule and the console capture the workers rely on.
+// Also the thread-count rule.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -216,33 +216,6 @@ TEST(AnalysisThreads, NumberFromTheEnvironmentOrTheProcessorsAllowed) {
     setenv("OMP_NUM_THREADS", previous->c_str(), 1);
   else
     unsetenv("OMP_NUM_THREADS");
-}
-
-TEST(ConsoleCapture, TakesOnlyTheCapturingThreadsLinesAndReplaysThemUnchanged) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  textio_internal::resetConsoleOutput(fds[1], textio_internal::ConsoleMode::plain);
-  std::vector<std::string> sink;
-  std::thread worker([&] {
-    captureConsoleLines(&sink);
-    writeConsoleLine("first");
-    writeConsoleLine(std::string(100, 'x'));  // longer than a record: split when written
-    captureConsoleLines(nullptr);
-    writeConsoleLine("after");
-  });
-  worker.join();
-  writeConsoleLine("main");
-  for (const std::string& line : sink) writeConsoleLine(line);
-  close(fds[1]);
-  std::string out;
-  char buf[1024];
-  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, std::size_t(n));
-  close(fds[0]);
-  textio_internal::resetConsoleOutput(1, textio_internal::ConsoleMode::automatic);
-
-  EXPECT_EQ(sink, (std::vector<std::string>{"first", std::string(100, 'x')}));
-  EXPECT_EQ(out, " after\r\n main\r\n first\r\n " + std::string(78, 'x') + "\r\n " +
-                     std::string(22, 'x') + "\r\n");
 }
 
 }  // namespace
