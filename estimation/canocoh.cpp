@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "estimation/estimation.hpp"
+#include "estimation/measure.hpp"
 #include "numerics/numerics.hpp"
 
 namespace kelv {
@@ -59,14 +60,6 @@ void coherencesOf(const std::complex<T>* freqMatrix, int32_t nch, T* coherences)
   }
 }
 
-template <class T>
-double measureOf(const T* coherences, int32_t nch) {
-  View1<const T> R(coherences, nch);
-  double prod = 1.0;
-  for (int32_t m = 1; m <= nch; ++m) prod *= static_cast<double>(R(m));
-  return std::sqrt(prod);
-}
-
 }  // namespace
 
 void CANOCOH(const cfloat* freqMatrix, int32_t nch, float* coherences) {
@@ -76,10 +69,10 @@ void CANOCOH(const cdouble* freqMatrix, int32_t nch, double* coherences) {
   coherencesOf(freqMatrix, nch, coherences);
 }
 float coherenceMeasure(const float* coherences, int32_t nch) {
-  return static_cast<float>(measureOf(coherences, nch));
+  return static_cast<float>(measureOf(View1<const float>(coherences, nch), nch));
 }
 double coherenceMeasure(const double* coherences, int32_t nch) {
-  return measureOf(coherences, nch);
+  return measureOf(View1<const double>(coherences, nch), nch);
 }
 
 }  // namespace kelv

@@ -24,6 +24,7 @@ struct SpectralWork {
   LaneVector<CLaneD> g;                // G = H^H V^-1 H, packed upper triangle, then its factor
   LaneVector<LaneD> gDiagonal, inverseDiagonal;  // G(m, m) and G^-1(m, m)
   LaneVector<CLaneD> column;                     // one column of U^-1
+  LaneVector<LaneD> coherences;                  // R(m)
 };
 
 // The coherence measure at frequencies first .. first + kLanes - 1 (those up to

@@ -18,6 +18,7 @@
 
 #include "estimation/arfit.hpp"
 #include "estimation/lanes.hpp"
+#include "estimation/measure.hpp"
 #include "numerics/hermitian.hpp"
 
 namespace kelv {
@@ -47,7 +48,8 @@ SpectralWork::SpectralWork(int32_t order_, int32_t nch_, int32_t nfft_, int32_t 
       g(count(nch_, nch_ + 1) / 2),
       gDiagonal(count(nch_)),
       inverseDiagonal(count(nch_)),
-      column(count(nch_)) {
+      column(count(nch_)),
+      coherences(count(nch_)) {
   for (int32_t k = 0; k < nfft; ++k) {
     const double angle = 2.0 * std::numbers::pi * static_cast<double>(k) / nfft;
     rootRe[static_cast<size_t>(k)] = std::cos(angle);
@@ -64,6 +66,7 @@ KELV_LANE_KERNEL void spectrumBlock(SpectralWork& w, int32_t first, float* measu
   View1<CLaneD> T(w.g.data(), packed(n, n));
   View1<LaneD> gDiag(w.gDiagonal.data(), n), giDiag(w.inverseDiagonal.data(), n);
   View1<CLaneD> x(w.column.data(), n);
+  View1<LaneD> R(w.coherences.data(), n);
 
   // Frequencies past nfreq repeat the last one; their lanes are not stored.
   for (int32_t l = 1; l <= p; ++l)
@@ -85,17 +88,16 @@ KELV_LANE_KERNEL void spectrumBlock(SpectralWork& w, int32_t first, float* measu
       H(c, d) = CLaneD{hre, him};
     }
 
-  for (int32_t j = 1; j <= n; ++j) {
-    for (int32_t s = 1; s <= n; ++s) VH(s, j) = CLaneD{splat(0.0), splat(0.0)};
-    for (int32_t t = 1; t <= n; ++t) {
-      const CLaneD htj = H(t, j);
-      for (int32_t s = 1; s <= n; ++s) {
+  for (int32_t j = 1; j <= n; ++j)
+    for (int32_t s = 1; s <= n; ++s) {
+      LaneD re = splat(0.0), im = splat(0.0);
+      for (int32_t t = 1; t <= n; ++t) {
         const double v = Vinv(s, t);
-        VH(s, j).re += v * htj.re;
-        VH(s, j).im += v * htj.im;
+        re += v * H(t, j).re;
+        im += v * H(t, j).im;
       }
+      VH(s, j) = CLaneD{re, im};
     }
-  }
 
   // Upper triangle of G = H^H (V^-1 H), packed column after column.
   for (int32_t j = 1; j <= n; ++j)
@@ -128,16 +130,15 @@ KELV_LANE_KERNEL void spectrumBlock(SpectralWork& w, int32_t first, float* measu
       }
       x(i) = CLaneD{-sre, -sim};
     }
-    const LaneD dk = T(packed(k, k)).re;
-    for (int32_t m = 1; m <= k; ++m) giDiag(m) += (x(m).re * x(m).re + x(m).im * x(m).im) / dk;
+    const LaneD dkinv = 1.0 / T(packed(k, k)).re;
+    for (int32_t m = 1; m <= k; ++m) giDiag(m) += (x(m).re * x(m).re + x(m).im * x(m).im) * dkinv;
   }
 
-  // The product of the multiple coherences from 1.0 in ascending channel order; the
-  // absolute value removes a sign that rounding can leave on a coherence near 0.
-  LaneD prod = splat(1.0);
-  for (int32_t m = 1; m <= n; ++m) prod *= laneAbs(1.0 - 1.0 / (gDiag(m) * giDiag(m)));
-  const LaneD measure =
-      select(pivots.failed, splat(std::numeric_limits<double>::quiet_NaN()), laneSqrt(prod));
+  // The multiple coherences; the absolute value removes a sign that rounding can
+  // leave on a coherence near 0.
+  for (int32_t m = 1; m <= n; ++m) R(m) = laneAbs(1.0 - 1.0 / (gDiag(m) * giDiag(m)));
+  const LaneD measure = select(pivots.failed, splat(std::numeric_limits<double>::quiet_NaN()),
+                               measureOf(View1<const LaneD>(R.data(), n), n));
   for (int lane = 0; lane < kLanes && first + lane <= w.nfreq; ++lane)
     measures[first + lane - 1] = static_cast<float>(measure[lane]);
 }
