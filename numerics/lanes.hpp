@@ -120,9 +120,6 @@ KELV_LANE_INLINE LaneD splat(double v) {
 KELV_LANE_INLINE LaneF splatF(float v) {
   return LaneF{} + v;
 }
-KELV_LANE_INLINE double select(bool m, double yes, double no) {
-  return m ? yes : no;
-}
 KELV_LANE_INLINE LaneD select(LaneMask m, LaneD yes, LaneD no) {
   return m ? yes : no;
 }

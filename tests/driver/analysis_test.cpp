@@ -285,6 +285,36 @@ TEST(WindowLoop, ResultDoesNotDependOnScratchContentsOrStorageBeyondTheRecord) {
 
 // ---------------------------------------------------------------- the grid file
 
+// Regression: a window whose fit meets a singular matrix has meaningless spectral
+// matrices; they used to give plausible values (88 % blank, the rest between 0.5 and
+// 1 for a series listed twice). Its whole column is blank now, and each singular
+// matrix still has its warning line under the window's progress line.
+TEST(WindowLoop, WindowWhoseFitMetASingularMatrixIsABlankColumn) {
+  Series s = simulated(threeChannelModel(), 1000, 31);
+  for (int k = 1; k <= 1000; ++k) s.at(3, k) = s.at(1, k);  // channel 3 repeats channel 1
+  for (int k = 1; k <= 500; ++k) s.at(3, k) = s.at(3, k) + 0.25f * float(k % 7);
+  const Analysis run = analyse(s, Answers{});  // windows 1-2 end by sample 356, 6-8 start after 500
+  const auto warnings = [&](int w) {
+    const std::string& out = run.result.out;
+    const size_t at = out.find(progressLine(w, 9 - w));
+    const size_t next = w < 8 ? out.find(progressLine(w + 1, 8 - w)) : out.size();
+    int n = 0;
+    for (size_t p = at; (p = out.find("ATTENSION: MATRIX DEGENERATES !", p)) < next; ++p) ++n;
+    return n;
+  };
+  for (int w = 1; w <= 8; ++w) {
+    int blank = 0;
+    for (int f = 1; f <= run.grid.ny; ++f) blank += run.grid.at(f, w) >= kBlank ? 1 : 0;
+    if (w <= 2) {
+      EXPECT_EQ(warnings(w), 0) << "window " << w;
+      EXPECT_EQ(blank, 0) << "window " << w;
+    } else if (w >= 6) {
+      EXPECT_GE(warnings(w), 1) << "window " << w;
+      EXPECT_EQ(blank, run.grid.ny) << "window " << w;
+    }
+  }
+}
+
 TEST(GridFile, LayoutAndHeaderForUnitTimeStep) {
   const Analysis run = analyse(simulated(threeChannelModel(), 1000, 14), Answers{});
   const auto& lines = run.grid.lines;
