@@ -61,6 +61,6 @@ bool acceptDifferencing(int32_t idiff);
 bool acceptWindowLength(int32_t nlen, int32_t realSamples);
 bool acceptOrder(int32_t order, int32_t nfft);
 struct RunParameters;
-bool acceptTimeMarks(const RunParameters& run);  // needs nlen, shift, nWindows set
+bool acceptTimeMarks(const RunParameters& run);  // needs nlen, nfft, nfreq, shift, nWindows
 
 }  // namespace kelv
