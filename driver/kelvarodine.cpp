@@ -38,9 +38,11 @@ bool acceptWindowLength(int32_t nlen, int32_t realSamples) {
   return nlen >= 2 && nlen <= kMaxWindowLength && nlen <= realSamples;
 }
 
-// The model fit needs more transform points than lags.
-bool acceptOrder(int32_t order, int32_t nfft) {
-  return order >= 1 && order < nfft;
+// Fewer coefficients per equation of the model (nch x order) than samples in the
+// window: with as many or more, the data do not determine the fit, and the measures
+// come out blank or meaningless (above 1, even).
+bool acceptOrder(int32_t order, int32_t nch, int32_t nlen) {
+  return order >= 1 && int64_t(nch) * order < nlen;
 }
 
 namespace {
@@ -131,7 +133,7 @@ void KELVARODINE() {
 
   run.order = 0;
   askInteger("What is the AR-order (1 <= *) ?", run.order,
-             [&](int32_t order) { return acceptOrder(order, run.nfft); });
+             [&](int32_t order) { return acceptOrder(order, run.nch, run.nlen); });
   run.nWindows = windowCount(run.realSamples, run.nlen, run.shift);
   auto grid = createArray<float>({run.nfreq, run.nWindows});
 

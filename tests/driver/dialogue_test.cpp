@@ -130,8 +130,9 @@ std::string twoInts(int32_t a, int32_t b) {
 // Every retry rule of the five prompts in one run: prompt 1 takes only 0 or 1 (a
 // lone slash, which leaves the answer unset, asks again);
 // prompt 2 rejects 1, a length beyond the series and a non-integer; the shift 300
-// is clamped to 255; prompt 4 rejects 0 and an order the transform cannot carry;
-// prompt 5 rejects a zero and a negative time step.
+// is clamped to 255; prompt 4 rejects 0, 256 and 128 (2 channels x 128 coefficients
+// per equation are as many as the window's 256 samples); prompt 5 rejects a zero and
+// a negative time step.
 TEST(Dialogue, FullTranscriptWithRetries) {
   TempDir dir;
   writeTwoSeries(dir, 511);
@@ -139,15 +140,15 @@ TEST(Dialogue, FullTranscriptWithRetries) {
       "/\n2\n-1\nx\n1\n"
       "1\n512\n2.5\n256\n"
       "300\n"
-      "0\n256\n2\n"
+      "0\n256\n128\n2\n"
       "/\n0 0\n0 -1\n10 0.5\n";
   const RunResult r = runKelvarodine(dir, answers);
 
   // shift 255 gives (511 - 256) / 255 + 1 = 2 windows; 300 would give 1.
   const std::string expected = kBanner + twoSeriesReports(511) + kPrompt1 + kPrompt1 + kPrompt1 +
                                kPrompt1 + kPrompt1 + kPrompt2 + kPrompt2 + kPrompt2 + kPrompt2 +
-                               kPrompt3 + line(" ") + kPrompt4 + kPrompt4 + kPrompt4 + kPrompt5 +
-                               kPrompt5 + kPrompt5 + kPrompt5 + progressLine(1, 2) +
+                               kPrompt3 + line(" ") + kPrompt4 + kPrompt4 + kPrompt4 + kPrompt4 +
+                               kPrompt5 + kPrompt5 + kPrompt5 + kPrompt5 + progressLine(1, 2) +
                                progressLine(2, 1);
   EXPECT_EQ(r.out, expected);
   EXPECT_EQ(r.err, "");
@@ -453,12 +454,16 @@ TEST(DerivedValues, AcceptanceRules) {
   EXPECT_TRUE(acceptWindowLength(kMaxWindowLength, 2000000000));
   EXPECT_FALSE(acceptWindowLength(kMaxWindowLength + 1, 2000000000));
 
-  EXPECT_FALSE(acceptOrder(0, 128));
-  EXPECT_TRUE(acceptOrder(1, 2));
-  EXPECT_FALSE(acceptOrder(2, 2));
-  EXPECT_TRUE(acceptOrder(127, 128));
-  EXPECT_FALSE(acceptOrder(128, 128));
-  EXPECT_FALSE(acceptOrder(INT32_MAX, 128));
+  // nch x order below nlen.
+  EXPECT_FALSE(acceptOrder(0, 2, 256));
+  EXPECT_TRUE(acceptOrder(1, 2, 3));
+  EXPECT_FALSE(acceptOrder(1, 2, 2));
+  EXPECT_TRUE(acceptOrder(127, 2, 256));
+  EXPECT_FALSE(acceptOrder(128, 2, 256));
+  EXPECT_FALSE(acceptOrder(8, 2, 10));
+  EXPECT_TRUE(acceptOrder(22, 9, 200));
+  EXPECT_FALSE(acceptOrder(23, 9, 200));
+  EXPECT_FALSE(acceptOrder(INT32_MAX, 2, kMaxWindowLength));
 }
 
 TEST(SeriesNames, LeftAdjustAndTrim) {
