@@ -19,8 +19,8 @@ struct RunParameters {
   int32_t shift = 0;        // samples between window starts
   int32_t order = 0;        // autoregressive order
   int32_t nWindows = 0;
-  float Tini = 0.0f;   // time mark of sample 1
-  float Tstep = 1.0f;  // time step between samples
+  double Tini = 0.0;   // time mark of sample 1
+  double Tstep = 1.0;  // time step between samples
 };
 
 // The moving-window loop: for w = 1..nWindows fills grid(1..nfreq, w) (nfreq x
@@ -40,10 +40,10 @@ void runWindowLoop(const RunParameters& run, const float* samples, float* window
 int32_t analysisThreads();
 
 // The grid file's x and y ranges: time marks of the first and last window's last
-// sample, and frequencies 1/(nlen Tstep) and 1/(2 Tstep); each formed in double
-// (integer parts exactly) and rounded once to float.
+// sample, and the frequencies of the first and last row, 0 and (nfreq - 1) / (nfft
+// Tstep); each rounded once (integer parts exact).
 struct GridAxes {
-  float xMin, xMax, yMin, yMax;
+  double xMin, xMax, yMin, yMax;
 };
 GridAxes gridAxes(const RunParameters& run);
 

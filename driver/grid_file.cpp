@@ -26,16 +26,14 @@ float nodeValue(float z) {
 }  // namespace
 
 GridAxes gridAxes(const RunParameters& run) {
-  // Integer parts in integer arithmetic, converted exactly; everything else in double,
-  // each value rounded once to float.
-  const double tini = run.Tini;
-  const double tstep = run.Tstep;
+  // Integer parts in integer arithmetic, converted exactly. Tini + k Tstep by a fused
+  // multiply-add and (nfreq - 1) / nfft (exact: nfft is a power of two) / Tstep are
+  // each rounded once. Row f holds (f - 1) / nfft cycles per sample.
   const int64_t firstEnd = int64_t(run.nlen) - 1;
   const int64_t lastEnd = (int64_t(run.nWindows) - 1) * run.shift + run.nlen - 1;
-  return {static_cast<float>(tini + double(firstEnd) * tstep),
-          static_cast<float>(tini + double(lastEnd) * tstep),
-          static_cast<float>(1.0 / (double(run.nlen) * tstep)),
-          static_cast<float>(1.0 / (2.0 * tstep))};
+  return {std::fma(double(firstEnd), run.Tstep, run.Tini),
+          std::fma(double(lastEnd), run.Tstep, run.Tini), 0.0,
+          double(run.nfreq - 1) / double(run.nfft) / run.Tstep};
 }
 
 void writeGridFile(const RunParameters& run, const float* grid) {
@@ -76,7 +74,9 @@ void writeGridFile(const RunParameters& run, const float* grid) {
   writeItem(out, nfreq);
   endWrite(out);
 
-  const auto writePair = [&out](float lo, float hi) {
+  // Lines 3 and 4 in double fields, so that time marks such as Unix seconds keep
+  // their column spacing; line 5 in float fields, like the nodes.
+  const auto writePair = [&out](auto lo, auto hi) {
     beginFreeFormatWrite(out);
     writeItem(out, lo);
     writeItem(out, hi);

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
+#include <limits>
 #include <string>
 
 #include "driver/analysis.hpp"
@@ -36,18 +38,37 @@ bool acceptWindowLength(int32_t nlen, int32_t realSamples) {
   return nlen >= 2 && nlen <= kMaxWindowLength && nlen <= realSamples;
 }
 
-// The model fit needs more transform points than lags.
-bool acceptOrder(int32_t order, int32_t nfft) {
-  return order >= 1 && order < nfft;
+// Fewer coefficients per equation of the model (nch x order) than samples in the
+// window: with as many or more, the data do not determine the fit, and the measures
+// come out blank or meaningless (above 1, even).
+bool acceptOrder(int32_t order, int32_t nch, int32_t nlen) {
+  return order >= 1 && int64_t(nch) * order < nlen;
 }
 
-// A positive time step, and time and frequency axes that a float can hold: the grid
-// file's readers take no infinite range.
+namespace {
+
+// Whether the doubles `values` are finite and each within 1/1024 of `spacing` of the
+// exact value they were rounded from (half a unit in the last place).
+bool heldToSpacing(std::initializer_list<double> values, double spacing) {
+  const double grain = spacing * 0x1p-10;
+  if (!std::isfinite(spacing) || !(grain >= std::numeric_limits<double>::denorm_min()))
+    return false;
+  for (double v : values)
+    if (!std::isfinite(v) || std::fabs(v) * 0x1p-53 > grain) return false;
+  return true;
+}
+
+}  // namespace
+
+// A positive time step, and axes that the header carries: finite (readers of the
+// format take no infinite range), and every time mark and frequency held to a small
+// fraction of a column or row. A time mark of 1e15 with a step of 0.001 has no
+// double near enough to it.
 bool acceptTimeMarks(const RunParameters& run) {
-  if (!(run.Tstep > 0.0f)) return false;
+  if (!(run.Tstep > 0.0)) return false;
   const GridAxes axes = gridAxes(run);
-  return std::isfinite(axes.xMin) && std::isfinite(axes.xMax) && std::isfinite(axes.yMin) &&
-         std::isfinite(axes.yMax);
+  return heldToSpacing({run.Tini, axes.xMin, axes.xMax}, double(run.shift) * run.Tstep) &&
+         heldToSpacing({axes.yMin, axes.yMax}, 1.0 / double(run.nfft) / run.Tstep);
 }
 
 namespace {
@@ -112,12 +133,12 @@ void KELVARODINE() {
 
   run.order = 0;
   askInteger("What is the AR-order (1 <= *) ?", run.order,
-             [&](int32_t order) { return acceptOrder(order, run.nfft); });
+             [&](int32_t order) { return acceptOrder(order, run.nch, run.nlen); });
   run.nWindows = windowCount(run.realSamples, run.nlen, run.shift);
   auto grid = createArray<float>({run.nfreq, run.nWindows});
 
-  run.Tini = 0.0f;
-  run.Tstep = 0.0f;
+  run.Tini = 0.0;
+  run.Tstep = 0.0;
   for (;;) {
     writeConsoleLine("What are the values of initial time mark for series and time step:");
     writeConsoleLine("Tini, Tstep=?");

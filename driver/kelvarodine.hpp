@@ -59,8 +59,8 @@ int32_t windowCount(int32_t realSamples, int32_t nlen, int32_t shift);
 // Acceptance rules of the prompts whose answers are tested.
 bool acceptDifferencing(int32_t idiff);
 bool acceptWindowLength(int32_t nlen, int32_t realSamples);
-bool acceptOrder(int32_t order, int32_t nfft);
+bool acceptOrder(int32_t order, int32_t nch, int32_t nlen);
 struct RunParameters;
-bool acceptTimeMarks(const RunParameters& run);  // needs nlen, shift, nWindows set
+bool acceptTimeMarks(const RunParameters& run);  // needs nlen, nfft, nfreq, shift, nWindows
 
 }  // namespace kelv

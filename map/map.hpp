@@ -8,10 +8,11 @@
 // one that is not finite, marks a node without data.
 //
 // Picture: x (time) runs left to right, y (frequency) bottom to top. Every node is a
-// cell centred on its coordinates; each pixel of the plot shows the nearest node, so
-// the cost follows the picture's size, not the grid's. Colours come from the viridis
-// map over 0..1, widened to the smallest and largest finite value when those fall
-// outside; nodes without data are grey.
+// cell centred on its coordinates. Along an axis with no more nodes than pixels a
+// pixel shows the nearest node; along one with more, the largest value of the nodes
+// whose centres it holds, so that a peak of one window never vanishes. Colours come
+// from the viridis map over 0..1, widened to the smallest and largest finite value
+// when those fall outside; nodes without data are grey.
 //
 // Every failure throws MapError with a complete message (without the program's name)
 // and leaves no output file behind: pictures are written to a temporary file beside

@@ -119,34 +119,69 @@ void paintImage(cairo_t* cr, cairo_surface_t* image, int x, int y) {
   cairo_restore(cr);
 }
 
-// The node index shown by each of `pixels` pixels along an axis of n nodes: the
-// nearest node to the pixel's centre.
-std::vector<int32_t> nodeOfPixel(int pixels, int32_t n, bool reversed) {
-  std::vector<int32_t> index(size_t(std::max(pixels, 0)));
-  for (int p = 0; p < pixels; ++p) {
-    int64_t k = (int64_t(2 * p + 1) * n) / (2 * int64_t(pixels));
-    k = std::clamp<int64_t>(k, 0, n - 1);
-    index[size_t(p)] = int32_t(reversed ? n - 1 - k : k);
+// The nodes that each of `pixels` pixels along an axis of n nodes shows, first and
+// last inclusive. With no more nodes than pixels: the nearest node to the pixel's
+// centre. With more: every node whose centre lies in the pixel, so that each node
+// is shown by exactly one pixel.
+struct NodeSpan {
+  int32_t first, last;
+};
+std::vector<NodeSpan> nodesOfPixel(int pixels, int32_t n, bool reversed) {
+  std::vector<NodeSpan> span(size_t(std::max(pixels, 0)));
+  const auto mirror = [&](int64_t k) { return int32_t(reversed ? n - 1 - k : k); };
+  if (n <= pixels) {
+    for (int p = 0; p < pixels; ++p) {
+      const int64_t k =
+          std::clamp<int64_t>((int64_t(2 * p + 1) * n) / (2 * int64_t(pixels)), 0, n - 1);
+      span[size_t(p)] = {mirror(k), mirror(k)};
+    }
+    return span;
   }
-  return index;
+  // Node k's centre, at (k + 1/2) / n of the axis, lies in pixel floor((2k + 1) pixels / 2n).
+  int64_t k = 0;
+  for (int p = 0; p < pixels; ++p) {
+    const int64_t first = k;
+    while (k + 1 < n && ((2 * (k + 1) + 1) * int64_t(pixels)) / (2 * int64_t(n)) == p) ++k;
+    span[size_t(p)] =
+        reversed ? NodeSpan{mirror(k), mirror(first)} : NodeSpan{int32_t(first), int32_t(k)};
+    ++k;
+  }
+  return span;
 }
 
+// The larger of two values, a value without data (NaN) giving way to any other.
+float larger(float a, float b) {
+  return std::isnan(a) || b > a ? b : a;
+}
+
+// Each pixel shows the largest value of the nodes it shows, so that a peak of a
+// single window or frequency never falls between pixels.
 void drawGridImage(cairo_t* cr, const Grid& grid, const PixelRect& plot, ColourRange range) {
   const AxisRange ax = axisRange(grid.xMin, grid.xMax, grid.nx);
   const AxisRange ay = axisRange(grid.yMin, grid.yMax, grid.ny);
-  const std::vector<int32_t> column = nodeOfPixel(plot.w, grid.nx, ax.reversed);
+  const std::vector<NodeSpan> columns = nodesOfPixel(plot.w, grid.nx, ax.reversed);
   // Pixel rows count from the top, grid rows from yMin at the bottom.
-  std::vector<int32_t> row = nodeOfPixel(plot.h, grid.ny, !ay.reversed);
+  const std::vector<NodeSpan> rows = nodesOfPixel(plot.h, grid.ny, !ay.reversed);
   SurfacePtr image = makeImage(plot.w, plot.h);
   cairo_surface_flush(image.get());
   unsigned char* data = cairo_image_surface_get_data(image.get());
   const int stride = cairo_image_surface_get_stride(image.get());
   if (!data) throw std::bad_alloc();
+  std::vector<float> pooled(size_t(grid.nx));
   for (int py = 0; py < plot.h; ++py) {
+    const NodeSpan r = rows[size_t(py)];
+    std::fill(pooled.begin(), pooled.end(), NAN);
+    for (int32_t j = r.first; j <= r.last; ++j) {
+      const float* values = grid.z.data() + size_t(j) * size_t(grid.nx);
+      for (size_t i = 0; i < pooled.size(); ++i) pooled[i] = larger(pooled[i], values[i]);
+    }
     auto* line = reinterpret_cast<uint32_t*>(data + size_t(py) * size_t(stride));
-    const float* values = grid.z.data() + size_t(row[size_t(py)]) * size_t(grid.nx);
-    for (int px = 0; px < plot.w; ++px)
-      line[px] = pixel(colourOf(values[column[size_t(px)]], range));
+    for (int px = 0; px < plot.w; ++px) {
+      const NodeSpan c = columns[size_t(px)];
+      float z = NAN;
+      for (int32_t i = c.first; i <= c.last; ++i) z = larger(z, pooled[size_t(i)]);
+      line[px] = pixel(colourOf(z, range));
+    }
   }
   paintImage(cr, image.get(), plot.x, plot.y);
 }
@@ -192,7 +227,8 @@ void drawXAxis(cairo_t* cr, const Grid& grid, const PixelRect& plot) {
     showText(cr, tickLabel(v, step), x, bottom + kTickLength + 3.0 + fe.ascent, 0.5);
   }
   setFont(cr, kLabelFontSize);
-  showText(cr, "time", plot.x + plot.w / 2.0, bottom + kTickLength + 3.0 + fe.height + 26.0, 0.5);
+  showText(cr, "time, in units of the time step", plot.x + plot.w / 2.0,
+           bottom + kTickLength + 3.0 + fe.height + 26.0, 0.5);
 }
 
 void drawYAxis(cairo_t* cr, const Grid& grid, const PixelRect& plot) {
@@ -211,7 +247,7 @@ void drawYAxis(cairo_t* cr, const Grid& grid, const PixelRect& plot) {
   }
   setFont(cr, kLabelFontSize);
   const double x = std::max(left - kTickLength - 4.0 - widest - 10.0, 20.0);
-  showVerticalText(cr, "frequency", x, plot.y + plot.h / 2.0);
+  showVerticalText(cr, "frequency, cycles per unit of the time step", x, plot.y + plot.h / 2.0);
 }
 
 void drawColourBar(cairo_t* cr, const PixelRect& bar, ColourRange range) {

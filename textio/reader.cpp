@@ -191,27 +191,36 @@ int32_t convert(std::string_view token, const ReadItem& item) {
   }
   if (pointAt < 0) pointAt = static_cast<int64_t>(digits.size());
   const std::size_t first = digits.find_first_not_of('0');
+  // Both widths are converted straight from the decimal text, each rounded once.
+  const bool wide = item.kind == ReadItem::Kind::real64;
   float value = 0.0f;
+  double wideValue = 0.0;
   if (first != std::string::npos) {
     const std::size_t last = digits.find_last_not_of('0');
     // The value is 0.d1d2... times 10^scale, d1 not zero.
     const int64_t scale = pointAt - static_cast<int64_t>(first) + f.exponent;
-    if (scale > 39) return kErrConversion;
-    if (scale >= -50) {
+    if (scale > (wide ? 309 : 39)) return kErrConversion;
+    if (scale >= (wide ? -330 : -50)) {
       std::string text = "0.";
       text.append(digits, first, last - first + 1);
       text += 'e';
       text += std::to_string(scale);
-      const auto r = std::from_chars(text.data(), text.data() + text.size(), value);
+      const char* end = text.data() + text.size();
+      const auto r = wide ? std::from_chars(text.data(), end, wideValue)
+                          : std::from_chars(text.data(), end, value);
       if (r.ec == std::errc::result_out_of_range) {
         if (scale > 0) return kErrConversion;
         value = 0.0f;  // underflow is not an error
+        wideValue = 0.0;
       } else if (r.ec != std::errc()) {
         return kErrSyntax;
       }
     }
   }
-  *static_cast<float*>(item.target) = f.negative ? -value : value;
+  if (wide)
+    *static_cast<double*>(item.target) = f.negative ? -wideValue : wideValue;
+  else
+    *static_cast<float*>(item.target) = f.negative ? -value : value;
   return 0;
 }
 

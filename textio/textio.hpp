@@ -71,7 +71,7 @@ void closeFile();   // close the file channel (a reading unit, or discard a repl
 enum class ReadStatus { success, endOfFile, readError };
 
 struct ReadItem {
-  enum class Kind { integer, real } kind;
+  enum class Kind { integer, real, real64 } kind;
   void* target;
 };
 inline ReadItem item(int32_t& v) {
@@ -79,6 +79,9 @@ inline ReadItem item(int32_t& v) {
 }
 inline ReadItem item(float& v) {
   return {ReadItem::Kind::real, &v};
+}
+inline ReadItem item(double& v) {
+  return {ReadItem::Kind::real64, &v};
 }
 
 // One free-format read statement; `items` may be empty (skips one record).
@@ -97,6 +100,7 @@ ReadStatus formattedLineRead(InputUnit& unit, std::string& field, unsigned handl
 void beginFreeFormatWrite(OutputUnit& unit);
 void writeItem(OutputUnit& unit, int32_t value);
 void writeItem(OutputUnit& unit, float value);
+void writeItem(OutputUnit& unit, double value);  // the 25-column double field
 void writeItem(OutputUnit& unit, std::string_view text);
 inline void writeItem(OutputUnit& unit, const char* text) {
   writeItem(unit, std::string_view(text));
@@ -125,6 +129,10 @@ void formattedWrite(OutputUnit& unit, std::span<const Field> fields, std::span<c
 // Field texts, exposed for tests and for the writer's own use.
 std::string freeFormatInteger(int32_t value);  // 12 columns
 std::string freeFormatReal(float value);       // 16 columns
+// 25 columns: 17 significant digits, which give back the double exactly; fixed
+// notation for 1 <= |value| < 1E16, otherwise exponent notation (two or three
+// exponent digits).
+std::string freeFormatDouble(double value);
 std::string formattedInteger(int32_t value, int width);
 
 // One free-format console record holding `text` (the usual way to write a line).

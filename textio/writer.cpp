@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "textio/textio.hpp"
@@ -218,6 +219,31 @@ std::string freeFormatReal(float value) {
   return std::string(kWidth - n, ' ') + std::string(buf, n);
 }
 
+std::string freeFormatDouble(double value) {
+  constexpr std::size_t kWidth = 25;
+  if (!std::isfinite(value)) {
+    const std::string text = freeFormatReal(static_cast<float>(value));
+    return std::string(kWidth - 16, ' ') + text;
+  }
+  // [-]d.dddddddddddddddde[+-]XX[X], correctly rounded, ties to even. Seventeen digits
+  // never round up to the next power of ten, so the exponent is that of the value.
+  char buf[64];
+  const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, 16);
+  std::string text(buf, static_cast<std::size_t>(r.ptr - buf));
+  const std::size_t e = text.find('e');
+  const int exponent = std::atoi(text.c_str() + e + 1);
+  if (std::fabs(value) >= 1.0 && exponent <= 15) {
+    // The same digits with the point moved behind the integer digits.
+    const std::size_t point = text.find('.');
+    std::string digits = text.substr(0, point) + text.substr(point + 1, e - point - 1);
+    const std::size_t integerEnd = (value < 0 ? 2 : 1) + static_cast<std::size_t>(exponent);
+    text = digits.substr(0, integerEnd) + "." + digits.substr(integerEnd);
+  } else {
+    text[e] = 'E';
+  }
+  return std::string(kWidth - text.size(), ' ') + text;
+}
+
 std::string formattedInteger(int32_t value, int width) {
   if (width <= 0) return {};
   const std::size_t w = static_cast<std::size_t>(width);
@@ -244,6 +270,10 @@ void writeItem(OutputUnit& unit, int32_t value) {
 
 void writeItem(OutputUnit& unit, float value) {
   placeNumeric(unit, freeFormatReal(value));
+}
+
+void writeItem(OutputUnit& unit, double value) {
+  placeNumeric(unit, freeFormatDouble(value));
 }
 
 void writeItem(OutputUnit& unit, std::string_view text) {

@@ -210,7 +210,7 @@ TEST(WindowLoop, DifferencingAndZeroExtensionMatchTheDirectEstimate) {
     const std::vector<float> direct = directGrid(s, a);
     ASSERT_EQ(run.grid.nx, (600 - 100) / 37 + 1);
     ASSERT_EQ(run.grid.ny, 64);
-    EXPECT_EQ(run.grid.yMin, 0.01f) << "yMin comes from nlen, not nfft";
+    EXPECT_EQ(run.grid.yMax, 63.0 / 128.0) << "row f holds (f - 1) / nfft cycles per sample";
     for (int w = 1; w <= run.grid.nx; ++w)
       for (int f = 1; f <= 64; ++f)
         ASSERT_EQ(run.grid.at(f, w), written(direct[size_t(f - 1) + size_t(w - 1) * 64]))
@@ -320,8 +320,8 @@ TEST(GridFile, LayoutAndHeaderForUnitTimeStep) {
   const auto& lines = run.grid.lines;
   EXPECT_EQ(lines[0], "DSAA");
   EXPECT_EQ(lines[1], "           8         128");
-  EXPECT_EQ(lines[2], "      255.000000      955.000000");
-  EXPECT_EQ(lines[3], "    3.906250E-03    5.000000E-01");
+  EXPECT_EQ(lines[2], "       255.00000000000000       955.00000000000000");
+  EXPECT_EQ(lines[3], "   0.0000000000000000E+00   4.9609375000000000E-01");
   // 128 rows of 8 values, two lines of 4 each.
   ASSERT_EQ(lines.size(), 5u + 256u);
   for (size_t i = 5; i < lines.size(); ++i) EXPECT_EQ(lines[i].size(), 64u) << "line " << i;
@@ -342,9 +342,9 @@ TEST(GridFile, TimeMarksAreThoseOfTheWindowsLastSamples) {
   const Analysis run = analyse(simulated(threeChannelModel(), 200, 15), a);
   // (200 - 64) / 16 + 1 = 9 windows; the last ends at sample 8 * 16 + 64 = 192.
   EXPECT_EQ(run.grid.lines[1], "           9          32");
-  EXPECT_EQ(run.grid.lines[2], "     2021.500000     2085.500000");
-  EXPECT_EQ(run.grid.lines[3], "    3.125000E-02        1.000000");
-  EXPECT_EQ((run.grid.xMax - run.grid.xMin) / float(run.grid.nx - 1), 8.0f);
+  EXPECT_EQ(run.grid.lines[2], "       2021.5000000000000       2085.5000000000000");
+  EXPECT_EQ(run.grid.lines[3], "   0.0000000000000000E+00   9.6875000000000000E-01");
+  EXPECT_EQ((run.grid.xMax - run.grid.xMin) / (run.grid.nx - 1), 8.0);
   // Rows of 9 values: lines of 4, 4 and 1.
   ASSERT_EQ(run.grid.lines.size(), 5u + 3u * 32u);
   EXPECT_EQ(run.grid.lines[5].size(), 64u);
@@ -357,8 +357,8 @@ TEST(GridFile, TimeMarksAreThoseOfTheWindowsLastSamples) {
   const Analysis single = analyse(simulated(threeChannelModel(), 200, 15), a);
   EXPECT_EQ(progressLines(single.result.out), std::vector<std::string>({progressLine(1, 1)}));
   EXPECT_EQ(single.grid.lines[1], "           1         128");
-  EXPECT_EQ(single.grid.lines[2], "       46.750000       46.750000");
-  EXPECT_EQ(single.grid.lines[3], "    2.000000E-02        2.000000");
+  EXPECT_EQ(single.grid.lines[2], "       46.750000000000000       46.750000000000000");
+  EXPECT_EQ(single.grid.lines[3], "   0.0000000000000000E+00       1.9843750000000000");
   EXPECT_EQ(single.grid.lines.size(), 5u + 128u);
 }
 
@@ -404,6 +404,7 @@ TEST(GridFile, RangeIgnoresNotANumberEvenAsFirstNode) {
   TempDir dir;
   RunParameters run;
   run.nlen = 4;
+  run.nfft = 4;
   run.nfreq = 2;
   run.nWindows = 3;
   run.shift = 2;
@@ -414,32 +415,88 @@ TEST(GridFile, RangeIgnoresNotANumberEvenAsFirstNode) {
   EXPECT_EQ(text,
             "DSAA\r\n"
             "           3           2\r\n"
-            "        3.000000        7.000000\r\n"
-            "    2.500000E-01    5.000000E-01\r\n"
+            "       3.0000000000000000       7.0000000000000000\r\n"
+            "   0.0000000000000000E+00   2.5000000000000000E-01\r\n"
             "    2.500000E-01    7.500000E-01\r\n" +
                 kBlankField + kBlankField + kBlankField + "\r\n" +
                 "    2.500000E-01    7.500000E-01    5.000000E-01\r\n");
   EXPECT_EQ(entries(dir.path()), std::set<std::string>({"Kelvarodine.grd"}));
 }
 
-TEST(GridFile, HeaderValuesAreRoundedOnceFromDouble) {
-  // With Tini = Tstep = 0.1f, float arithmetic would give xMin 10.000001 and xMax
-  // 15.000001; formed in double and rounded once they are 10 and 15.
+TEST(GridFile, HeaderValuesAreRoundedOnce) {
+  // With Tini = Tstep = 0.1, a product and then a sum would give 2.5000000000000004
+  // and 3.0000000000000004; Tini + k Tstep rounded once is 2.5 and 3. (One row only:
+  // the rows' frequencies are checked against a signal below.)
   TempDir dir;
   RunParameters run;
-  run.nlen = 100;
-  run.shift = 50;
+  run.nlen = 25;
+  run.nfft = 32;
+  run.shift = 5;
   run.nfreq = 1;
   run.nWindows = 2;
-  run.Tini = 0.1f;
-  run.Tstep = 0.1f;
+  run.Tini = 0.1;
+  run.Tstep = 0.1;
   EXPECT_EQ(writeGridIn(dir.path(), run, {0.5f, 0.25f}),
             "DSAA\r\n"
             "           2           1\r\n"
-            "       10.000000       15.000000\r\n"
-            "    1.000000E-01        5.000000\r\n"
+            "       2.5000000000000000       3.0000000000000000\r\n"
+            "   0.0000000000000000E+00   0.0000000000000000E+00\r\n"
             "    2.500000E-01    5.000000E-01\r\n"
             "    5.000000E-01    2.500000E-01\r\n");
+}
+
+// Three channels sharing a sinusoid of 0.125 cycles per sample, each with noise of
+// its own: the measure peaks in the row of that frequency, and the header must put
+// that row there, for a window that is a power of two and one that is zero-extended
+// (the header used to give each row the frequency of the next and spread 200-sample
+// windows' rows over 1/200 .. 1/2: 0.1289 and 0.1297). The first case marks time in
+// Unix seconds, whose columns a float header collapsed onto one time.
+TEST(GridFile, HeaderPutsAKnownSinusoidInItsRowAndColumnsAtTheirTimes) {
+  constexpr int kSamples = 1200;
+  Series s{3, kSamples, std::vector<float>(size_t(3) * kSamples)};
+  uint64_t state = 99;
+  const auto noise = [&state] {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    return double(state >> 11) / double(uint64_t{1} << 53) - 0.5;
+  };
+  for (int k = 1; k <= kSamples; ++k)
+    for (int j = 1; j <= 3; ++j)
+      s.at(j, k) =
+          std::round(float(std::sin(2.0 * M_PI * 0.125 * k) + noise()) * 1024.0f) / 1024.0f;
+
+  const struct {
+    int nlen;
+    double tini, tstep;
+  } cases[] = {{256, 1700000000.0, 0.01}, {200, 1990.0, 0.5}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.nlen);
+    Answers a;
+    a.nlen = c.nlen;
+    a.shift = 100;
+    a.order = 8;
+    char times[64];
+    std::snprintf(times, sizeof times, "%.17g %.17g", c.tini, c.tstep);
+    a.times = times;
+    const Grid g = analyse(s, a).grid;
+    ASSERT_EQ(g.ny, 128);
+    ASSERT_GE(g.nx, 2);
+
+    int peak = 1;
+    double best = -1.0;
+    for (int f = 1; f <= g.ny; ++f) {
+      double sum = 0.0;
+      for (int w = 1; w <= g.nx; ++w) sum += g.at(f, w);
+      if (sum > best) best = sum, peak = f;
+    }
+    const double rowSpacing = (g.yMax - g.yMin) / (g.ny - 1);
+    const double frequency = g.yMin + (peak - 1) * rowSpacing;
+    EXPECT_NEAR(frequency, 0.125 / c.tstep, 0.5 / (256 * c.tstep)) << "row " << peak;
+
+    const double columnSpacing = a.shift * c.tstep;
+    EXPECT_LT(g.xMin, g.xMax);
+    EXPECT_NEAR(g.xMin, c.tini + (c.nlen - 1) * c.tstep, columnSpacing * 1e-3);
+    EXPECT_NEAR((g.xMax - g.xMin) / (g.nx - 1), columnSpacing, columnSpacing * 1e-6);
+  }
 }
 
 // ---------------------------------------------------------------- an earlier grid

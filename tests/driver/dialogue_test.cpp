@@ -130,8 +130,9 @@ std::string twoInts(int32_t a, int32_t b) {
 // Every retry rule of the five prompts in one run: prompt 1 takes only 0 or 1 (a
 // lone slash, which leaves the answer unset, asks again);
 // prompt 2 rejects 1, a length beyond the series and a non-integer; the shift 300
-// is clamped to 255; prompt 4 rejects 0 and an order the transform cannot carry;
-// prompt 5 rejects a zero and a negative time step.
+// is clamped to 255; prompt 4 rejects 0, 256 and 128 (2 channels x 128 coefficients
+// per equation are as many as the window's 256 samples); prompt 5 rejects a zero and
+// a negative time step.
 TEST(Dialogue, FullTranscriptWithRetries) {
   TempDir dir;
   writeTwoSeries(dir, 511);
@@ -139,15 +140,15 @@ TEST(Dialogue, FullTranscriptWithRetries) {
       "/\n2\n-1\nx\n1\n"
       "1\n512\n2.5\n256\n"
       "300\n"
-      "0\n256\n2\n"
+      "0\n256\n128\n2\n"
       "/\n0 0\n0 -1\n10 0.5\n";
   const RunResult r = runKelvarodine(dir, answers);
 
   // shift 255 gives (511 - 256) / 255 + 1 = 2 windows; 300 would give 1.
   const std::string expected = kBanner + twoSeriesReports(511) + kPrompt1 + kPrompt1 + kPrompt1 +
                                kPrompt1 + kPrompt1 + kPrompt2 + kPrompt2 + kPrompt2 + kPrompt2 +
-                               kPrompt3 + line(" ") + kPrompt4 + kPrompt4 + kPrompt4 + kPrompt5 +
-                               kPrompt5 + kPrompt5 + kPrompt5 + progressLine(1, 2) +
+                               kPrompt3 + line(" ") + kPrompt4 + kPrompt4 + kPrompt4 + kPrompt4 +
+                               kPrompt5 + kPrompt5 + kPrompt5 + kPrompt5 + progressLine(1, 2) +
                                progressLine(2, 1);
   EXPECT_EQ(r.out, expected);
   EXPECT_EQ(r.err, "");
@@ -158,7 +159,7 @@ TEST(Dialogue, FullTranscriptWithRetries) {
   EXPECT_EQ(grid[0], "DSAA");
   EXPECT_EQ(grid[1], twoInts(2, 128));
   // xMin = 10 + 255 x 0.5, xMax = 10 + (255 + 255) x 0.5: the clamped shift.
-  EXPECT_EQ(grid[2], "      137.500000      265.000000");
+  EXPECT_EQ(grid[2], "       137.50000000000000       265.00000000000000");
 }
 
 // A shift of 0 or below becomes 1; the time mark and step may come on one line,
@@ -168,9 +169,9 @@ TEST(Dialogue, ShiftClampAndTimeStepForms) {
     std::string shift, times, xRange;
   };
   const std::vector<Case> cases = {
-      {"0", "0 1\n", "      255.000000      510.000000"},
-      {"-5", "0\n1\n", "      255.000000      510.000000"},
-      {"0", "2,0.25\n", "       65.750000      129.500000"},
+      {"0", "0 1\n", "       255.00000000000000       510.00000000000000"},
+      {"-5", "0\n1\n", "       255.00000000000000       510.00000000000000"},
+      {"0", "2,0.25\n", "       65.750000000000000       129.50000000000000"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.shift + " / " + c.times);
@@ -377,15 +378,20 @@ TEST(Dialogue, LineEndsDoNotChangeTheResult) {
 // ---------------------------------------------------------------- derived values
 // Regression: a tiny time step (or a huge time mark) used to be accepted although
 // the grid's axes then overflowed, and the header read "Infinity", which readers of
-// the format do not take. Such answers are asked again, like a time step of 0.
-TEST(Dialogue, TimeMarksThatOverflowTheAxesAreAskedAgain) {
+// the format do not take. Such answers are asked again, like a time step of 0, and
+// so are time marks so large against the column spacing (here 100 x 0.001) that no
+// double holds them to a small fraction of it. Unix seconds with a step of 0.01 are
+// taken; a float could not tell their columns apart.
+TEST(Dialogue, TimeMarksThatTheAxesCannotCarryAreAskedAgain) {
   TempDir dir;
   writeTwoSeries(dir, 300);
-  const RunResult r = runKelvarodine(dir, "0\n256\n100\n2\n0 1e-40\n3e38 1e36\n0 1\n");
+  const RunResult r =
+      runKelvarodine(dir, "0\n256\n100\n2\n0 1e-320\n1e308 1e306\n1e15 0.001\n1700000000 0.01\n");
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, kBanner + twoSeriesReports(300) + kPrompt1 + kPrompt2 + kPrompt3 + line(" ") +
-                       kPrompt4 + kPrompt5 + kPrompt5 + kPrompt5 + progressLine(1, 1));
-  EXPECT_EQ(gridLines(dir)[3], "    3.906250E-03    5.000000E-01");
+                       kPrompt4 + kPrompt5 + kPrompt5 + kPrompt5 + kPrompt5 + progressLine(1, 1));
+  EXPECT_EQ(gridLines(dir)[2], "       1700000002.5500000       1700000002.5500000");
+  EXPECT_EQ(gridLines(dir)[3], "   0.0000000000000000E+00       49.609375000000000");
 }
 
 // Regression: a standard input that fails at every read (here a directory) used to
@@ -448,12 +454,16 @@ TEST(DerivedValues, AcceptanceRules) {
   EXPECT_TRUE(acceptWindowLength(kMaxWindowLength, 2000000000));
   EXPECT_FALSE(acceptWindowLength(kMaxWindowLength + 1, 2000000000));
 
-  EXPECT_FALSE(acceptOrder(0, 128));
-  EXPECT_TRUE(acceptOrder(1, 2));
-  EXPECT_FALSE(acceptOrder(2, 2));
-  EXPECT_TRUE(acceptOrder(127, 128));
-  EXPECT_FALSE(acceptOrder(128, 128));
-  EXPECT_FALSE(acceptOrder(INT32_MAX, 128));
+  // nch x order below nlen.
+  EXPECT_FALSE(acceptOrder(0, 2, 256));
+  EXPECT_TRUE(acceptOrder(1, 2, 3));
+  EXPECT_FALSE(acceptOrder(1, 2, 2));
+  EXPECT_TRUE(acceptOrder(127, 2, 256));
+  EXPECT_FALSE(acceptOrder(128, 2, 256));
+  EXPECT_FALSE(acceptOrder(8, 2, 10));
+  EXPECT_TRUE(acceptOrder(22, 9, 200));
+  EXPECT_FALSE(acceptOrder(23, 9, 200));
+  EXPECT_FALSE(acceptOrder(INT32_MAX, 2, kMaxWindowLength));
 }
 
 TEST(SeriesNames, LeftAdjustAndTrim) {

@@ -125,8 +125,8 @@ TEST(MapPicture, AllBlankGridIsGreyWithItsColourBar) {
   EXPECT_EQ(png.at(barX, l.colourBar.y + l.colourBar.h - 1), viridis(0));
 }
 
-TEST(MapPicture, WideGridIsResampledNodeByNearestNode) {
-  // 30000 windows: every pixel column shows one of them, in order.
+TEST(MapPicture, WideGridKeepsTheOrderOfItsWindows) {
+  // 30000 windows, some 30 to a pixel column, in order.
   TempDir dir;
   const int nx = 30000;
   std::vector<float> z(size_t(nx) * 2);
@@ -150,6 +150,42 @@ TEST(MapPicture, WideGridIsResampledNodeByNearestNode) {
   EXPECT_EQ(png.at(p.x, y), viridis(0));
   EXPECT_EQ(png.at(p.x + p.w - 1, y), viridis(255));
   EXPECT_EQ(png.at(p.x + p.w / 2, p.y + 1), kNoDataGrey);
+}
+
+// Regression: each pixel showed its nearest node, so a wide grid skipped some 29 of
+// every 30 windows and a one-window peak could vanish. A pixel now shows the
+// largest value of the nodes whose centres it holds; blank nodes give way.
+TEST(MapPicture, PixelsShowTheLargestOfTheirNodes) {
+  TempDir dir;
+  const PixelRect p = computeLayout(kDefaultWidth, kDefaultHeight).plot;
+  // The pixel along an axis of `pixels` that holds node k's centre, of n nodes.
+  const auto pixelOf = [](int k, int n, int pixels) {
+    return int((int64_t(2 * k + 1) * pixels) / (2 * int64_t(n)));
+  };
+  {  // 30000 windows: row 0 zero but for window 12345, row 1 blank but for 20000.
+    const int nx = 30000;
+    std::vector<float> z(size_t(nx) * 2, 0.0f);
+    std::fill(z.begin() + nx, z.end(), kBlank);
+    z[12345] = 1.0f;
+    z[size_t(nx) + 20000] = 0.2f;
+    const Png png = render(dir, makeGrid(nx, 2, z));
+    for (int x = 0; x < p.w; ++x) {
+      ASSERT_EQ(png.at(p.x + x, p.y + p.h - 2),
+                x == pixelOf(12345, nx, p.w) ? viridis(255) : viridis(0))
+          << x;
+      ASSERT_EQ(png.at(p.x + x, p.y + 1), x == pixelOf(20000, nx, p.w) ? viridis(51) : kNoDataGrey)
+          << x;
+    }
+  }
+  {  // 3000 frequencies, a peak in row 1234 (rows count from the bottom).
+    std::vector<float> z(3000, 0.0f);
+    z[1234] = 1.0f;
+    const Png png = render(dir, makeGrid(1, 3000, z));
+    for (int y = 0; y < p.h; ++y)
+      ASSERT_EQ(png.at(p.x + p.w / 2, p.y + p.h - 1 - y),
+                y == pixelOf(1234, 3000, p.h) ? viridis(255) : viridis(0))
+          << y;
+  }
 }
 
 TEST(MapPicture, SvgAndPdfByExtensionAndSameBytesEveryTime) {

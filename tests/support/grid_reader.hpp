@@ -1,6 +1,7 @@
 // Reads a "DSAA" grid file as the program writes it, checking the record layout on
-// the way: CR LF records, the header lines' field widths, and rows of 16-column
-// floats, 4 to a line, each row starting on a new line.
+// the way: CR LF records, the header lines' field widths (25-column doubles for the x
+// and y ranges), and rows of 16-column floats, 4 to a line, each row starting on a
+// new line.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +15,8 @@ namespace kelv::testing {
 struct Grid {
   std::vector<std::string> lines;  // records without their CR LF
   int32_t nx = 0, ny = 0;          // windows, frequencies
-  float xMin = 0, xMax = 0, yMin = 0, yMax = 0, zMin = 0, zMax = 0;
+  double xMin = 0, xMax = 0, yMin = 0, yMax = 0;
+  float zMin = 0, zMax = 0;
   std::vector<float> z;  // ny x nx, element (f, w) at (f - 1) + (w - 1) * ny
   float at(int f, int w) const { return z[size_t(f - 1) + size_t(w - 1) * size_t(ny)]; }
 };
@@ -55,20 +57,27 @@ inline float fieldFloat(const std::string& f) {
   return v;
 }
 
+inline double fieldDouble(const std::string& f) {
+  char* end = nullptr;
+  const double v = std::strtod(f.c_str(), &end);
+  if (end != f.c_str() + f.size()) throw std::runtime_error("not a double field: [" + f + "]");
+  return v;
+}
+
 inline Grid parseGrid(const std::string& text) {
   Grid g;
   g.lines = splitRecords(text);
   if (g.lines.size() < 5 || g.lines[0] != "DSAA") throw std::runtime_error("no DSAA header");
   const auto counts = fields(g.lines[1], 12);
-  const auto xs = fields(g.lines[2], 16), ys = fields(g.lines[3], 16), zs = fields(g.lines[4], 16);
+  const auto xs = fields(g.lines[2], 25), ys = fields(g.lines[3], 25), zs = fields(g.lines[4], 16);
   if (counts.size() != 2 || xs.size() != 2 || ys.size() != 2 || zs.size() != 2)
     throw std::runtime_error("header line with other than two values");
   g.nx = std::stoi(counts[0]);
   g.ny = std::stoi(counts[1]);
-  g.xMin = fieldFloat(xs[0]);
-  g.xMax = fieldFloat(xs[1]);
-  g.yMin = fieldFloat(ys[0]);
-  g.yMax = fieldFloat(ys[1]);
+  g.xMin = fieldDouble(xs[0]);
+  g.xMax = fieldDouble(xs[1]);
+  g.yMin = fieldDouble(ys[0]);
+  g.yMax = fieldDouble(ys[1]);
   g.zMin = fieldFloat(zs[0]);
   g.zMax = fieldFloat(zs[1]);
   if (g.nx < 1 || g.ny < 0) throw std::runtime_error("node counts out of range");

@@ -181,11 +181,39 @@ TEST(FreeFormatRead, SeveralItemsSeparatorsNullsRepeatsAndSlash) {
 TEST(FreeFormatRead, TimeMarkAndStepOnOneOrTwoLines) {
   for (const char* input : {"0 1\n", "0,1\n", "0\n1\n", "  0\r\n\r\n 1.0 \r\n"}) {
     attachFileInput("a.dat", input);
-    float tini = kKept, tstep = kKept;
+    double tini = kKept, tstep = kKept;
     EXPECT_EQ(freeFormatRead(fileInput(), {item(tini), item(tstep)}, kHandleBoth),
               ReadStatus::success);
-    EXPECT_EQ(tini, 0.0f) << input;
-    EXPECT_EQ(tstep, 1.0f) << input;
+    EXPECT_EQ(tini, 0.0) << input;
+    EXPECT_EQ(tstep, 1.0) << input;
+  }
+  closeFile();
+}
+
+// A double item is converted from the text itself, not through a float, over the
+// whole double range.
+TEST(FreeFormatRead, OneDoubleItem) {
+  const struct {
+    const char* input;
+    ReadStatus status;
+    double value;
+  } cases[] = {
+      {"1700000000.01", ReadStatus::success, 1700000000.01},
+      {"0.1", ReadStatus::success, 0.1},
+      {"1.15740740740740740D-5", ReadStatus::success, 1.15740740740740740e-5},
+      {"-1e300", ReadStatus::success, -1e300},
+      {"1.7976931348623157e308", ReadStatus::success, std::numeric_limits<double>::max()},
+      {"5e-324", ReadStatus::success, std::numeric_limits<double>::denorm_min()},
+      {"1e-330", ReadStatus::success, 0.0},
+      {"1.8e308", ReadStatus::readError, kKept},
+      {"1e99999999999999999999", ReadStatus::readError, kKept},
+      {"x", ReadStatus::readError, kKept},
+  };
+  for (const auto& c : cases) {
+    attachFileInput("a.dat", c.input);
+    double v = kKept;
+    EXPECT_EQ(freeFormatRead(fileInput(), {item(v)}, kHandleBoth), c.status) << c.input;
+    EXPECT_EQ(v, c.value) << c.input;
   }
   closeFile();
 }

@@ -72,6 +72,37 @@ TEST(FreeFormatReal, EveryFieldIsSixteenColumnsWithALeadingBlank) {
   }
 }
 
+TEST(FreeFormatDouble, SeventeenDigitsInTwentyFiveColumns) {
+  const struct {
+    double value;
+    const char* text;
+  } cases[] = {
+      {255.0, "       255.00000000000000"},
+      {1700000002.55, "       1700000002.5500000"},
+      {-1.0, "      -1.0000000000000000"},
+      {0.0, "   0.0000000000000000E+00"},
+      {0.49609375, "   4.9609375000000000E-01"},
+      {0.1, "   1.0000000000000001E-01"},  // the digits of the double, not of the answer
+      {std::nextafter(1.0, 0.0), "   9.9999999999999989E-01"},
+      {std::nextafter(1e16, 0.0), "       9999999999999998.0"},
+      {1e16, "   1.0000000000000000E+16"},
+      {-std::numeric_limits<double>::max(), " -1.7976931348623157E+308"},
+      {std::numeric_limits<double>::denorm_min(), "  4.9406564584124654E-324"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(freeFormatDouble(c.value), c.text) << c.value;
+  // Every finite double reads back exactly.
+  uint64_t state = 12345;
+  for (int i = 0; i < 100000; ++i) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    const double v = std::bit_cast<double>(state);
+    if (!std::isfinite(v)) continue;
+    const std::string s = freeFormatDouble(v);
+    ASSERT_EQ(s.size(), 25u) << s;
+    ASSERT_EQ(s[0], ' ') << s;
+    ASSERT_EQ(std::strtod(s.c_str(), nullptr), v) << s;
+  }
+}
+
 TEST(FormattedInteger, WidthZeroAndAsterisks) {
   EXPECT_EQ(formattedInteger(0, 7), blanks(7));
   EXPECT_EQ(formattedInteger(12345678, 7), "*******");
