@@ -70,6 +70,14 @@ void closeFile();   // close the file channel (a reading unit, or discard a repl
 // ---------------------------------------------------------------- reading
 enum class ReadStatus { success, endOfFile, readError };
 
+// The reader keeps no record whole: a read holds its current token only, and what
+// it skips of a record is never stored. A token longer than kMaxTokenLength (far
+// beyond any number's digits) is a malformed token at once (error 59); a record
+// longer than kMaxRecordLength (input that is no text, such as /dev/zero) is a
+// failed read (error 39).
+inline constexpr std::size_t kMaxTokenLength = 4096;
+inline constexpr uint64_t kMaxRecordLength = (uint64_t{1} << 31) - 1;
+
 struct ReadItem {
   enum class Kind { integer, real } kind;
   void* target;

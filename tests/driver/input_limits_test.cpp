@@ -1,0 +1,91 @@
+// Inputs and settings that once ran the program out of memory or time, run on the
+// real executable: endless input (/dev/zero as a series file or as the console)
+// and an absurd thread count. Each run must end promptly with its report, holding
+// no more memory than its tokens need.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/run_program.hpp"
+
+namespace kelv {
+namespace {
+
+using testing::readFile;
+using testing::RunResult;
+using testing::TempDir;
+using testing::writeFile;
+
+std::string program() {
+  return (testing::binaryDir() / "driver" / "kelvarodine").string();
+}
+
+std::string seriesText(int n, int seed) {
+  std::string text;
+  char buf[32];
+  for (int k = 1; k <= n; ++k) {
+    std::snprintf(buf, sizeof buf, "%d.%03d\n", (k * 7 + seed * 13) % 17, (k * seed) % 1000);
+    text += buf;
+  }
+  return text;
+}
+
+// The program under a shell that first limits its address space (where the
+// sanitizers, which reserve vast shadow memory, are not in the build) and connects
+// its standard input as `stdinFrom` says ("" keeps the pipe the runner gives).
+RunResult runLimited(const TempDir& dir, const std::string& input, const std::string& stdinFrom,
+                     const std::vector<std::string>& env = {}) {
+#if defined(__SANITIZE_ADDRESS__)
+  const std::string limit;
+#else
+  const std::string limit = "ulimit -v 400000; ";
+#endif
+  const std::string redirect = stdinFrom.empty() ? "" : " < " + stdinFrom;
+  return testing::runProgram({"/bin/sh", "-c", limit + "exec \"$0\"" + redirect, program()}, input,
+                             dir.path(), env);
+}
+
+// Before: every record was held whole, so input without line feeds grew the
+// program at the speed of the device until memory ran out (error 41).
+TEST(EndlessInput, DevZeroEndsInAReadErrorWithBoundedMemory) {
+  {  // The first series file: counting its lines meets a record that never ends.
+    TempDir dir;
+    writeFile(dir / "list", "/dev/zero\nb.dat\n");
+    writeFile(dir / "b.dat", seriesText(100, 2));
+    const RunResult r = runLimited(dir, "", "");
+    EXPECT_EQ(r.exitCode, 39) << r.err.substr(0, 200);
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')),
+              "kelvarodine: severe (39): error during read, unit 1, file /dev/zero");
+  }
+  {  // A later series file: its first token is over-long, so the series is empty.
+    TempDir dir;
+    writeFile(dir / "list", "a.dat\nzero.dat\n");
+    writeFile(dir / "a.dat", seriesText(100, 1));
+    std::filesystem::create_symlink("/dev/zero", dir / "zero.dat");
+    const RunResult r = runLimited(dir, "\n", "");
+    EXPECT_EQ(r.exitCode, 1) << r.err.substr(0, 200);
+    EXPECT_NE(r.out.find(" From the serie zero.dat       " + std::string(7, ' ') +
+                         " samples were read.\r\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("The real time window is too short !"), std::string::npos);
+  }
+  {  // The console: the answer is unreadable, and so is the line it stands on.
+    TempDir dir;
+    writeFile(dir / "list", "a.dat\nb.dat\n");
+    writeFile(dir / "a.dat", seriesText(100, 1));
+    writeFile(dir / "b.dat", seriesText(100, 2));
+    const RunResult r = runLimited(dir, "", "/dev/zero");
+    EXPECT_EQ(r.exitCode, 39) << r.err.substr(0, 200);
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')),
+              "kelvarodine: severe (39): error during read, unit -4, file stdin");
+    EXPECT_FALSE(std::filesystem::exists(dir / "Kelvarodine.grd"));
+  }
+}
+
+}  // namespace
+}  // namespace kelv
