@@ -47,8 +47,14 @@ struct GridAxes {
 };
 GridAxes gridAxes(const RunParameters& run);
 
-// Writes "Kelvarodine.grd" from grid (nfreq x nWindows), replacing an earlier file
-// only once the new one is complete.
+// Opens the replacement of "Kelvarodine.grd" before the window loop and reserves
+// its gridFileBytes(run) on the disk, so that a file that cannot be written is
+// reported before any work.
+void prepareGridFile(const RunParameters& run);
+uint64_t gridFileBytes(const RunParameters& run);
+
+// Writes the grid (nfreq x nWindows) into the file prepareGridFile opened, which
+// replaces an earlier file only once the new one is complete.
 void writeGridFile(const RunParameters& run, const float* grid);
 
 }  // namespace kelv

@@ -128,6 +128,7 @@ void KELVARODINE() {
     }
   }
 
+  prepareGridFile(run);
   runWindowLoop(run, samples.get(), windowData.get(), grid.get());
   writeGridFile(run, grid.get());
 }

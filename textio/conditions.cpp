@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <execinfo.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cfenv>
@@ -160,13 +161,21 @@ constexpr char kInterruptBreak[] =
 constexpr char kInterruptClose[] =
     "kelvarodine: error (200): program aborting due to window-CLOSE event\n";
 
+// The thread that runs the main program: interrupts are reported there, so that
+// the report follows the last console line whole.
+pthread_t mainThread;
+
 extern "C" void onInterrupt(int signo) {
+  if (::gettid() != ::getpid()) {
+    pthread_kill(mainThread, signo);
+    return;
+  }
   const char* text = kInterruptC;
   std::size_t n = sizeof kInterruptC - 1;
   if (signo == SIGQUIT) {
     text = kInterruptBreak;
     n = sizeof kInterruptBreak - 1;
-  } else if (signo == SIGHUP) {
+  } else if (signo == SIGHUP || signo == SIGTERM) {
     text = kInterruptClose;
     n = sizeof kInterruptClose - 1;
   }
@@ -177,6 +186,13 @@ extern "C" void onInterrupt(int signo) {
   (void)writeAll(2, text, n);
   removeReplacementTemporaryFromHandler();
   _exit(128 + signo);
+}
+
+// Any other signal that ends the process: the temporary file goes first, then the
+// signal, its handler reset on entry, takes its usual effect.
+extern "C" void onEndingSignal(int signo) {
+  removeReplacementTemporaryFromHandler();
+  raise(signo);
 }
 
 void onNoMemory() {
@@ -242,10 +258,32 @@ void startUp() {
   sigaddset(&sa.sa_mask, SIGINT);
   sigaddset(&sa.sa_mask, SIGQUIT);
   sigaddset(&sa.sa_mask, SIGHUP);
+  sigaddset(&sa.sa_mask, SIGTERM);
   sa.sa_flags = 0;
-  for (int s : {SIGINT, SIGQUIT, SIGHUP}) sigaction(s, &sa, nullptr);
-  // A closed standard output then fails a write (error 38) instead of killing.
+  mainThread = pthread_self();
+  // A termination request ends the run as the closing of its console does.
+  for (int s : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) sigaction(s, &sa, nullptr);
+  // A closed standard output then fails a write (error 38) instead of killing, and
+  // so does a write beyond the file size limit.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+
+  // Signals whose usual effect ends the process, unless the caller ignores them.
+  // Faults (SIGSEGV, SIGBUS, SIGILL, SIGFPE) are left to the sanitizers and the
+  // debugger; an unnamed replacement file needs no handler to vanish.
+  struct sigaction ending {};
+  ending.sa_handler = onEndingSignal;
+  sigemptyset(&ending.sa_mask);
+  ending.sa_flags = SA_RESETHAND | SA_NODEFER;
+  const auto takeOver = [&ending](int s) {
+    struct sigaction old {};
+    if (sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
+      sigaction(s, &ending, nullptr);
+  };
+  for (int s : {SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSTKFLT, SIGXCPU,
+                SIGSYS, SIGABRT})
+    takeOver(s);
+  for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) takeOver(s);
 
   std::feclearexcept(FE_ALL_EXCEPT);
   fedisableexcept(FE_ALL_EXCEPT);

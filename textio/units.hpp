@@ -72,6 +72,10 @@ void abandonFileChannel();
 // Removes the temporary file of a replacement in progress; async-signal-safe.
 void removeReplacementTemporaryFromHandler();
 
+// Whether a replacement starts as an unnamed file (where the file system has
+// them); tests turn it off to reach the named temporary file.
+extern bool unnamedTemporaries;
+
 // True once a terminating path runs: later failures are not reported again.
 extern bool terminating;
 
