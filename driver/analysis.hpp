@@ -34,9 +34,9 @@ struct RunParameters {
 // thread.
 void runWindowLoop(const RunParameters& run, const float* samples, float* windowData, float* grid);
 
-// Threads for the window loop: the value of the environment variable OMP_NUM_THREADS
-// when it is a positive integer, otherwise the number of processors the process may
-// run on (its affinity mask).
+// Threads for the window loop: the number of processors the process may run on (its
+// affinity mask), or fewer when the environment variable OMP_NUM_THREADS is a
+// smaller positive integer; more threads than processors only cost memory.
 int32_t analysisThreads();
 
 // The grid file's x and y ranges: time marks of the first and last window's last

@@ -3,6 +3,7 @@
 // and an absurd thread count. Each run must end promptly with its report, holding
 // no more memory than its tokens need.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -85,6 +86,34 @@ TEST(EndlessInput, DevZeroEndsInAReadErrorWithBoundedMemory) {
               "kelvarodine: severe (39): error during read, unit -4, file stdin");
     EXPECT_FALSE(std::filesystem::exists(dir / "Kelvarodine.grd"));
   }
+}
+
+// Before: OMP_NUM_THREADS=100000 built per-thread storage for thousands of threads
+// and ended in error 41. Here 1617 windows of 8192 frequencies would need some
+// 1 GB of it, while the grid takes 53 MB; capped at the processors available, the
+// run gets well into its window loop (and is then interrupted).
+TEST(ThreadCount, AnAbsurdSettingRunsOnTheProcessorsThereAre) {
+  TempDir dir;
+  writeFile(dir / "a.dat", seriesText(18000, 1));
+  writeFile(dir / "b.dat", seriesText(18000, 2));
+  writeFile(dir / "list", "a.dat\nb.dat\n");
+#if defined(__SANITIZE_ADDRESS__)
+  const std::string limit;
+#else
+  const std::string limit = "ulimit -v 400000; ";
+#endif
+  bool sent = false;
+  const RunResult r = testing::runProgram(
+      {"/bin/sh", "-c", limit + "exec \"$0\"", program()}, "0\n16384\n1\n1\n0 1\n", dir.path(),
+      {"OMP_NUM_THREADS=100000"}, [&](pid_t pid, const RunResult& soFar) {
+        if (!sent && soFar.out.find("Processing interval #          3") != std::string::npos) {
+          kill(pid, SIGINT);
+          sent = true;
+        }
+      });
+  EXPECT_TRUE(sent) << r.err.substr(0, 200);
+  EXPECT_EQ(r.exitCode, 128 + SIGINT);
+  EXPECT_EQ(r.err, "kelvarodine: error (200): program aborting due to control-C event\n");
 }
 
 }  // namespace
