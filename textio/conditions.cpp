@@ -86,11 +86,52 @@ void writeErr(const char* text, std::size_t n) {
   (void)writeAll(2, text, n);
 }
 
+// Copies `text` into `out` (room for `size` bytes, not terminated) with every
+// control character written as a C escape, so that a file name cannot move the
+// terminal's cursor or change its state. Returns the bytes written; a text that
+// does not fit is cut at a character.
+std::size_t escapeControls(std::string_view text, char* out, std::size_t size) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::size_t n = 0;
+  for (const char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    char esc[4];
+    std::size_t len = 0;
+    if (c >= 0x20 && c != 0x7F) {
+      esc[len++] = ch;
+    } else {
+      esc[len++] = '\\';
+      switch (c) {
+        case '\t':
+          esc[len++] = 't';
+          break;
+        case '\n':
+          esc[len++] = 'n';
+          break;
+        case '\r':
+          esc[len++] = 'r';
+          break;
+        default:
+          esc[len++] = 'x';
+          esc[len++] = kHex[c >> 4];
+          esc[len++] = kHex[c & 0xF];
+          break;
+      }
+    }
+    if (n + len > size) break;
+    std::memcpy(out + n, esc, len);
+    n += len;
+  }
+  return n;
+}
+
 // Built without allocation: the report may be that memory is exhausted.
 void writeReportLine(uint32_t condition, int32_t unit, std::string_view file) {
   const int32_t number = static_cast<int32_t>(condition & 0xFFFFu);
   char line[4608];
-  const int fileLen = static_cast<int>(file.size() > 4096 ? 4096 : file.size());
+  char name[4096];
+  const int fileLen = static_cast<int>(escapeControls(file, name, sizeof name));
+  file = std::string_view(name, static_cast<std::size_t>(fileLen));
   const char* severity = severityWord(condition);
   bool withUnit = false;
   const char* text = messageText(number, withUnit);

@@ -1,7 +1,7 @@
-// Inputs and settings that once ran the program out of memory or time, run on the
-// real executable: endless input (/dev/zero as a series file or as the console)
-// and an absurd thread count. Each run must end promptly with its report, holding
-// no more memory than its tokens need.
+// Inputs and settings that once ran the program out of memory or time, or let
+// file names drive the terminal, run on the real executable: endless input
+// (/dev/zero as a series file or as the console), an absurd thread count, and
+// names with control characters. Each run must end promptly with its report.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -114,6 +114,34 @@ TEST(ThreadCount, AnAbsurdSettingRunsOnTheProcessorsThereAre) {
   EXPECT_TRUE(sent) << r.err.substr(0, 200);
   EXPECT_EQ(r.exitCode, 128 + SIGINT);
   EXPECT_EQ(r.err, "kelvarodine: error (200): program aborting due to control-C event\n");
+}
+
+// Before: a name's control characters reached the terminal raw (an escape
+// sequence in a name could clear the screen or recolour what followed).
+TEST(Messages, ControlCharactersOfFileNamesAreNotWrittenRaw) {
+  TempDir dir;
+  writeFile(dir / "e\x1b[2Jx.dat", seriesText(100, 1));
+  writeFile(dir / "list", "e\x1b[2Jx.dat\nmi\x07ss\ting\r.dat\n");
+  const RunResult r = testing::runProgram({program()}, "", dir.path());
+  EXPECT_EQ(r.exitCode, 29);
+  EXPECT_NE(r.out.find(" From the serie e?[2Jx.dat" + std::string(5 + 4, ' ') +
+                       "100 samples were read.\r\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.err.substr(0, r.err.find('\n')),
+            "kelvarodine: severe (29): file not found, unit 1, file mi\\x07ss\\ting\\r.dat");
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(r.err.find('\x07'), std::string::npos);
+}
+
+// A list that cannot be read, not only a missing one, gives the "absent" stop.
+TEST(Messages, AListThatCannotBeReadIsAbsent) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "list");
+  const RunResult r = testing::runProgram({program()}, "\n", dir.path());
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.out.find("where time series are located, is absent."), std::string::npos);
+  EXPECT_EQ(r.err, "");
 }
 
 }  // namespace
