@@ -30,6 +30,7 @@ TEST(ExampleGenerator, FailuresAreOneLineAndLeaveNoFiles) {
     const fs::path target = dir / "missing" / "example";
     const RunResult r = testing::runProgram({maker(), target.string()}, "", dir.path());
     EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(oneLine(r.err));
     EXPECT_EQ(r.err, "kelvarodine-example: cannot create " + target.string() + "\n");
     EXPECT_FALSE(fs::exists(dir / "missing"));
   }
