@@ -34,9 +34,9 @@ struct RunParameters {
 // thread.
 void runWindowLoop(const RunParameters& run, const float* samples, float* windowData, float* grid);
 
-// Threads for the window loop: the value of the environment variable OMP_NUM_THREADS
-// when it is a positive integer, otherwise the number of processors the process may
-// run on (its affinity mask).
+// Threads for the window loop: the number of processors the process may run on (its
+// affinity mask), or fewer when the environment variable OMP_NUM_THREADS is a
+// smaller positive integer; more threads than processors only cost memory.
 int32_t analysisThreads();
 
 // The grid file's x and y ranges: time marks of the first and last window's last
@@ -47,8 +47,14 @@ struct GridAxes {
 };
 GridAxes gridAxes(const RunParameters& run);
 
-// Writes "Kelvarodine.grd" from grid (nfreq x nWindows), replacing an earlier file
-// only once the new one is complete.
+// Opens the replacement of "Kelvarodine.grd" before the window loop and reserves
+// its gridFileBytes(run) on the disk, so that a file that cannot be written is
+// reported before any work.
+void prepareGridFile(const RunParameters& run);
+uint64_t gridFileBytes(const RunParameters& run);
+
+// Writes the grid (nfreq x nWindows) into the file prepareGridFile opened, which
+// replaces an earlier file only once the new one is complete.
 void writeGridFile(const RunParameters& run, const float* grid);
 
 }  // namespace kelv

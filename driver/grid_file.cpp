@@ -36,6 +36,23 @@ GridAxes gridAxes(const RunParameters& run) {
           double(run.nfreq - 1) / double(run.nfft) / run.Tstep};
 }
 
+// Bytes of the file: the five header lines, then per row 16 columns a value and a
+// line end after every fourth value and after the last (a row of no values is a
+// blank line).
+uint64_t gridFileBytes(const RunParameters& run) {
+  constexpr uint64_t kLineEnd = 2;
+  constexpr uint64_t kHeader = (4 + kLineEnd) + (2 * 12 + kLineEnd) + 3 * (2 * 16 + kLineEnd);
+  const uint64_t values = run.nWindows > 0 ? uint64_t(run.nWindows) : 0;
+  const uint64_t lines = values == 0 ? 1 : (values + 3) / 4;
+  const uint64_t row = values == 0 ? 1 + kLineEnd : 16 * values + kLineEnd * lines;
+  const uint64_t rows = run.nfreq > 0 ? uint64_t(run.nfreq) : 0;
+  return kHeader + rows * row;
+}
+
+void prepareGridFile(const RunParameters& run) {
+  openReplacement(kGridFileName, gridFileBytes(run));
+}
+
 void writeGridFile(const RunParameters& run, const float* grid) {
   const int32_t nWindows = run.nWindows;
   const int32_t nfreq = run.nfreq;
@@ -62,7 +79,6 @@ void writeGridFile(const RunParameters& run, const float* grid) {
       }
     }
 
-  openReplacement(kGridFileName);
   OutputUnit& out = fileOutput();
 
   static constexpr std::array<Field, 1> kTagFields = {charField(4)};

@@ -149,6 +149,7 @@ void KELVARODINE() {
     }
   }
 
+  prepareGridFile(run);
   runWindowLoop(run, samples.get(), windowData.get(), grid.get());
   writeGridFile(run, grid.get());
 }

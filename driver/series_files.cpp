@@ -21,12 +21,17 @@ void writeTextAndCount(std::string_view text, int32_t count) {
   endWrite(consoleOutput());
 }
 
-// " From the serie " name(15) count(7) " samples were read."
+// " From the serie " name(15) count(7) " samples were read."; a control character
+// of the name shows as "?", so that the name cannot drive the terminal and the
+// field keeps its width.
 void reportSeries(const std::string& name, int32_t count) {
   static constexpr std::array<Field, 4> kFields = {literal(" From the serie "), charField(15),
                                                    intField(7), literal(" samples were read.")};
+  std::string shown = name.substr(0, 15);
+  for (char& c : shown)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
   const std::array<int32_t, 1> ints = {count};
-  const std::array<std::string_view, 1> texts = {name};
+  const std::array<std::string_view, 1> texts = {shown};
   formattedWrite(consoleOutput(), kFields, ints, texts);
 }
 

@@ -217,7 +217,7 @@ int32_t analysisThreads() {
     const char* end = setting + std::strlen(setting);
     int32_t n = 0;
     const auto r = std::from_chars(setting, end, n);
-    if (r.ec == std::errc() && r.ptr == end && n > 0) return n;
+    if (r.ec == std::errc() && r.ptr == end && n > 0) return std::min(n, processorsAvailable());
   }
   return processorsAvailable();
 }

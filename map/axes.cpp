@@ -2,6 +2,7 @@
 // choice of output format.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 
@@ -30,8 +31,13 @@ std::vector<double> tickValues(double lo, double hi, double step) {
   const double first = std::ceil(lo / step - 1e-9);
   const double last = std::floor(hi / step + 1e-9);
   if (last - first > 1000.0) return ticks;
-  for (double k = first; k <= last; k += 1.0) {
+  // Counted in integers: beyond 2^53 adding one to `first` may change nothing, and
+  // a range too narrow for its magnitude then has a single tick.
+  const int64_t count = last >= first ? int64_t(last - first) + 1 : 0;
+  for (int64_t i = 0; i < count; ++i) {
+    const double k = first + double(i);
     const double v = k * step;
+    if (!ticks.empty() && !(v > ticks.back())) break;
     ticks.push_back(k == 0.0 ? 0.0 : v);
   }
   return ticks;

@@ -15,7 +15,8 @@
 namespace kelv::gridmap {
 namespace {
 
-// Longest token text kept; longer tokens are still read in full, but are no number.
+// Longest token text kept; a longer token is no number, and is not read further:
+// input without blanks (/dev/zero) must not be read for ever.
 constexpr size_t kTokenKeep = 256;
 // Longest token text shown in a message.
 constexpr size_t kTokenShow = 48;
@@ -38,11 +39,11 @@ class Tokenizer {
     if (c < 0) return false;
     line = line_;
     do {
-      if (text.size() < kTokenKeep) {
-        text.push_back(char(c));
-      } else {
+      if (text.size() == kTokenKeep) {
         truncated = true;
+        return true;
       }
+      text.push_back(char(c));
       afterCR_ = false;
     } while ((c = get()) >= 0 && !isBlank(c));
     if (c >= 0) countLineEnd(c);

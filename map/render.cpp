@@ -474,7 +474,16 @@ void releaseDrawingCaches() {
 }
 
 void installCleanupOnSignals() {
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, removeTempAndDie);
+  // Every signal whose usual effect ends the process, unless it is ignored already;
+  // faults are left to the sanitizers and the debugger.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF,
+                  SIGIO, SIGPWR, SIGSTKFLT, SIGXCPU, SIGSYS, SIGABRT}) {
+    struct sigaction old {};
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
+      signal(sig, removeTempAndDie);
+  }
+  // A write beyond the file size limit then fails, and is reported, like a full disk.
+  signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace kelv::gridmap

@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <execinfo.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cfenv>
@@ -85,11 +86,52 @@ void writeErr(const char* text, std::size_t n) {
   (void)writeAll(2, text, n);
 }
 
+// Copies `text` into `out` (room for `size` bytes, not terminated) with every
+// control character written as a C escape, so that a file name cannot move the
+// terminal's cursor or change its state. Returns the bytes written; a text that
+// does not fit is cut at a character.
+std::size_t escapeControls(std::string_view text, char* out, std::size_t size) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::size_t n = 0;
+  for (const char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    char esc[4];
+    std::size_t len = 0;
+    if (c >= 0x20 && c != 0x7F) {
+      esc[len++] = ch;
+    } else {
+      esc[len++] = '\\';
+      switch (c) {
+        case '\t':
+          esc[len++] = 't';
+          break;
+        case '\n':
+          esc[len++] = 'n';
+          break;
+        case '\r':
+          esc[len++] = 'r';
+          break;
+        default:
+          esc[len++] = 'x';
+          esc[len++] = kHex[c >> 4];
+          esc[len++] = kHex[c & 0xF];
+          break;
+      }
+    }
+    if (n + len > size) break;
+    std::memcpy(out + n, esc, len);
+    n += len;
+  }
+  return n;
+}
+
 // Built without allocation: the report may be that memory is exhausted.
 void writeReportLine(uint32_t condition, int32_t unit, std::string_view file) {
   const int32_t number = static_cast<int32_t>(condition & 0xFFFFu);
   char line[4608];
-  const int fileLen = static_cast<int>(file.size() > 4096 ? 4096 : file.size());
+  char name[4096];
+  const int fileLen = static_cast<int>(escapeControls(file, name, sizeof name));
+  file = std::string_view(name, static_cast<std::size_t>(fileLen));
   const char* severity = severityWord(condition);
   bool withUnit = false;
   const char* text = messageText(number, withUnit);
@@ -160,13 +202,21 @@ constexpr char kInterruptBreak[] =
 constexpr char kInterruptClose[] =
     "kelvarodine: error (200): program aborting due to window-CLOSE event\n";
 
+// The thread that runs the main program: interrupts are reported there, so that
+// the report follows the last console line whole.
+pthread_t mainThread;
+
 extern "C" void onInterrupt(int signo) {
+  if (::gettid() != ::getpid()) {
+    pthread_kill(mainThread, signo);
+    return;
+  }
   const char* text = kInterruptC;
   std::size_t n = sizeof kInterruptC - 1;
   if (signo == SIGQUIT) {
     text = kInterruptBreak;
     n = sizeof kInterruptBreak - 1;
-  } else if (signo == SIGHUP) {
+  } else if (signo == SIGHUP || signo == SIGTERM) {
     text = kInterruptClose;
     n = sizeof kInterruptClose - 1;
   }
@@ -177,6 +227,13 @@ extern "C" void onInterrupt(int signo) {
   (void)writeAll(2, text, n);
   removeReplacementTemporaryFromHandler();
   _exit(128 + signo);
+}
+
+// Any other signal that ends the process: the temporary file goes first, then the
+// signal, its handler reset on entry, takes its usual effect.
+extern "C" void onEndingSignal(int signo) {
+  removeReplacementTemporaryFromHandler();
+  raise(signo);
 }
 
 void onNoMemory() {
@@ -242,10 +299,32 @@ void startUp() {
   sigaddset(&sa.sa_mask, SIGINT);
   sigaddset(&sa.sa_mask, SIGQUIT);
   sigaddset(&sa.sa_mask, SIGHUP);
+  sigaddset(&sa.sa_mask, SIGTERM);
   sa.sa_flags = 0;
-  for (int s : {SIGINT, SIGQUIT, SIGHUP}) sigaction(s, &sa, nullptr);
-  // A closed standard output then fails a write (error 38) instead of killing.
+  mainThread = pthread_self();
+  // A termination request ends the run as the closing of its console does.
+  for (int s : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) sigaction(s, &sa, nullptr);
+  // A closed standard output then fails a write (error 38) instead of killing, and
+  // so does a write beyond the file size limit.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+
+  // Signals whose usual effect ends the process, unless the caller ignores them.
+  // Faults (SIGSEGV, SIGBUS, SIGILL, SIGFPE) are left to the sanitizers and the
+  // debugger; an unnamed replacement file needs no handler to vanish.
+  struct sigaction ending {};
+  ending.sa_handler = onEndingSignal;
+  sigemptyset(&ending.sa_mask);
+  ending.sa_flags = SA_RESETHAND | SA_NODEFER;
+  const auto takeOver = [&ending](int s) {
+    struct sigaction old {};
+    if (sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
+      sigaction(s, &ending, nullptr);
+  };
+  for (int s : {SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSTKFLT, SIGXCPU,
+                SIGSYS, SIGABRT})
+    takeOver(s);
+  for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) takeOver(s);
 
   std::feclearexcept(FE_ALL_EXCEPT);
   fedisableexcept(FE_ALL_EXCEPT);

@@ -1,12 +1,15 @@
 // The file channel (unit 1): one file at a time, opened for reading, or written
 // through a temporary file that replaces the named file only when complete.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,13 +37,23 @@ OutputUnit& writeUnit() {
   return unit;
 }
 
-// The temporary file of a replacement in progress, kept where the interrupt
-// handler can remove it without allocating.
-char temporaryPath[PATH_MAX + 64];
+// The replacement in progress. Its content goes to an unnamed file (O_TMPFILE) in
+// the target's directory, given a name only when complete, so that no ending of
+// the process, a kill included, can leave it behind. Where the file system has no
+// unnamed files, a named temporary file takes its place, removed by every ending
+// the process sees.
+struct Replacement {
+  int dirFd = -1;         // the target's directory
+  std::string base;       // the target's name in it
+  uint64_t reserved = 0;  // bytes set aside on the disk
+};
+Replacement replacement;
+
+// The name of the replacement while it has one, kept where a signal handler can
+// remove it without allocating.
+char temporaryName[NAME_MAX + 1];
+volatile std::sig_atomic_t temporaryDirFd = -1;
 volatile std::sig_atomic_t temporaryActive = 0;
-// The path the temporary file is renamed to: the named file, or the file a symbolic
-// link of that name points to, so that the link stays and its file gets the content.
-std::string replacementTarget;
 
 int32_t openErrorNumber(int err) {
   switch (err) {
@@ -60,14 +73,38 @@ int32_t openErrorNumber(int err) {
   }
 }
 
+// For the file written: a missing directory is an open failure, not a file that
+// was looked for and not found.
+int32_t outputErrorNumber(int err) {
+  const int32_t number = openErrorNumber(err);
+  return number == kErrFileNotFound ? kErrOpenFailure : number;
+}
+
 bool acceptableName(std::string_view name) {
   return !name.empty() && name.find('\0') == std::string_view::npos;
 }
 
+// Blocks every signal that can be blocked while a name is given to the
+// replacement, so that no handler runs between two steps that belong together.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous_);
+  }
+  ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
 void removeTemporary() {
   if (!temporaryActive) return;
   temporaryActive = 0;
-  ::unlink(temporaryPath);
+  ::unlinkat(temporaryDirFd, temporaryName, 0);
 }
 
 void closeReading() {
@@ -86,8 +123,120 @@ void discardWriting() {
   u.fd = -1;
   u.pending.clear();
   u.record.clear();
-  removeTemporary();
+  {
+    SignalsHeld held;
+    removeTemporary();
+  }
+  if (replacement.dirFd >= 0) ::close(replacement.dirFd);
+  replacement = Replacement{};
+  temporaryDirFd = -1;
   channel = Channel::closed;
+}
+
+// The file that "name" stands for, as a plain rewrite would reach it: the name
+// itself, or the file at the end of its symbolic links. Sets `exists` and, for an
+// existing file, `st`. Anything but a missing name or a regular file with one link
+// that may be written is refused before anything is created.
+std::string replacementTarget(std::string_view name, bool& exists, struct stat& st) {
+  std::string target(name);
+  exists = false;
+  if (::lstat(target.c_str(), &st) != 0) {
+    if (errno != ENOENT) fatalError(outputErrorNumber(errno), kFileUnit, name);
+    return target;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    // A dangling link or a loop is refused like any other file that cannot be
+    // opened: a rewrite would not create the file the link names.
+    char* real = ::realpath(target.c_str(), nullptr);
+    if (!real) {
+      const int err = errno;
+      fatalError(err == EACCES ? kErrPermission : kErrOpenFailure, kFileUnit, name);
+    }
+    target = real;
+    std::free(real);
+    if (::lstat(target.c_str(), &st) != 0) fatalError(outputErrorNumber(errno), kFileUnit, name);
+  }
+  exists = true;
+  // A device, a pipe, a directory: no grid is written there.
+  if (!S_ISREG(st.st_mode)) fatalError(kErrOpenFailure, kFileUnit, name);
+  // Replacing one of several links would split it off from the others.
+  if (st.st_nlink > 1) fatalError(kErrOpenFailure, kFileUnit, name);
+  if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
+    fatalError(outputErrorNumber(errno), kFileUnit, name);
+  return target;
+}
+
+// Creates the replacement in the target's directory: unnamed where the file system
+// allows, else under a temporary name of its own. Returns the descriptor.
+int createReplacement(std::string_view finalName, int dirFd, std::string_view base) {
+  int fd;
+  if (unnamedTemporaries) {
+    do fd = ::openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd >= 0) return fd;
+    // Kernels and file systems without unnamed files answer with one of several
+    // numbers, and a removed directory with EPERM: the named file that follows
+    // either works or fails for the reason a plain open would give.
+  }
+  const long pid = static_cast<long>(::getpid());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[48];
+    if (attempt == 0)
+      std::snprintf(suffix, sizeof suffix, ".tmp.%ld", pid);
+    else
+      std::snprintf(suffix, sizeof suffix, ".tmp.%ld.%d", pid, attempt);
+    const std::size_t suffixLen = std::strlen(suffix);
+    if (base.size() + suffixLen >= sizeof temporaryName)
+      fatalError(kErrFileName, kFileUnit, finalName);
+    SignalsHeld held;
+    std::memcpy(temporaryName, base.data(), base.size());
+    std::memcpy(temporaryName + base.size(), suffix, suffixLen + 1);
+    do fd = ::openat(dirFd, temporaryName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+      temporaryActive = 1;
+      return fd;
+    }
+    if (errno != EEXIST) fatalError(outputErrorNumber(errno), kFileUnit, finalName);
+  }
+  fatalError(kErrOpenFailure, kFileUnit, finalName);
+}
+
+// Links the unnamed replacement in under `name` in its directory.
+bool linkUnnamed(int fd, const char* name) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  if (::linkat(AT_FDCWD, path, replacement.dirFd, name, AT_SYMLINK_FOLLOW) == 0) return true;
+  if (errno == EEXIST) return false;
+  // Without /proc: the descriptor itself (needs the privilege to do so).
+  return ::linkat(fd, "", replacement.dirFd, name, AT_EMPTY_PATH) == 0;
+}
+
+// Puts the complete replacement in place of the target. The target's name only
+// ever names the old file or the new one.
+bool publishReplacement(int fd) {
+  SignalsHeld held;
+  if (!temporaryActive) {
+    // Unnamed: straight to the final name when that is free, else through a
+    // temporary name renamed over it.
+    if (linkUnnamed(fd, replacement.base.c_str())) return true;
+    if (errno != EEXIST) return false;
+    const long pid = static_cast<long>(::getpid());
+    for (int attempt = 0;; ++attempt) {
+      if (attempt == 100) return false;
+      std::snprintf(temporaryName, sizeof temporaryName, "%.*s.tmp.%ld.%d",
+                    static_cast<int>(std::min<std::size_t>(replacement.base.size(), 200)),
+                    replacement.base.data(), pid, attempt);
+      if (linkUnnamed(fd, temporaryName)) break;
+      if (errno != EEXIST) return false;
+    }
+    temporaryActive = 1;
+  }
+  if (::renameat(replacement.dirFd, temporaryName, replacement.dirFd, replacement.base.c_str()) !=
+      0)
+    return false;
+  temporaryActive = 0;
+  return true;
 }
 
 }  // namespace
@@ -138,7 +287,7 @@ void rewindFile() {
   if (!u.fromMemory && ::lseek(u.fd, 0, SEEK_SET) < 0) fatalError(kErrRead, u.number, u.name);
 }
 
-void openReplacement(std::string_view finalName) {
+void openReplacement(std::string_view finalName, uint64_t reserveBytes) {
   closeFile();
   OutputUnit& u = writeUnit();
   u.number = kFileUnit;
@@ -152,69 +301,60 @@ void openReplacement(std::string_view finalName) {
   u.anyCharacter = false;
   if (!acceptableName(finalName)) fatalError(kErrFileName, kFileUnit, finalName);
 
-  // An existing file is replaced as a rewrite in place would change it: the same
-  // file behind a symbolic link, the same permissions; one that could not be opened
-  // for writing (a directory, no write access) fails now, before anything is written.
-  replacementTarget.assign(finalName);
+  bool exists = false;
   struct stat st {};
-  if (::lstat(replacementTarget.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (char* real = ::realpath(replacementTarget.c_str(), nullptr)) {
-      replacementTarget = real;
-      std::free(real);
-    }
-  }
-  const bool exists = ::stat(replacementTarget.c_str(), &st) == 0;
+  const std::string target = replacementTarget(finalName, exists, st);
+  const std::size_t slash = target.rfind('/');
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : target.substr(0, slash);
+  replacement.base = slash == std::string::npos ? target : target.substr(slash + 1);
+  replacement.dirFd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (replacement.dirFd < 0) fatalError(outputErrorNumber(errno), kFileUnit, finalName);
+  temporaryDirFd = replacement.dirFd;
+  // From here on every ending of the run discards the replacement.
+  channel = Channel::writing;
+  u.fd = createReplacement(finalName, replacement.dirFd, replacement.base);
+
   if (exists) {
-    if (S_ISDIR(st.st_mode)) fatalError(kErrOpenFailure, kFileUnit, finalName);
-    if (::access(replacementTarget.c_str(), W_OK) != 0)
-      fatalError(openErrorNumber(errno), kFileUnit, finalName);
+    // The new file gets the old one's owner, group and permissions, as a rewrite
+    // would leave them; where the owner cannot be given, the file is refused.
+    struct stat own {};
+    if (::fstat(u.fd, &own) != 0) fatalError(kErrOpenFailure, kFileUnit, finalName);
+    const uid_t uid = own.st_uid == st.st_uid ? static_cast<uid_t>(-1) : st.st_uid;
+    const gid_t gid = own.st_gid == st.st_gid ? static_cast<gid_t>(-1) : st.st_gid;
+    if ((uid != static_cast<uid_t>(-1) || gid != static_cast<gid_t>(-1)) &&
+        ::fchown(u.fd, uid, gid) != 0)
+      fatalError(kErrPermission, kFileUnit, finalName);
+    if (::fchmod(u.fd, st.st_mode & 07777) != 0) fatalError(kErrPermission, kFileUnit, finalName);
   }
 
-  const long pid = static_cast<long>(::getpid());
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[48];
-    if (attempt == 0)
-      std::snprintf(suffix, sizeof suffix, ".tmp.%ld", pid);
-    else
-      std::snprintf(suffix, sizeof suffix, ".tmp.%ld.%d", pid, attempt);
-    const std::size_t suffixLen = std::strlen(suffix);
-    if (replacementTarget.size() + suffixLen >= sizeof temporaryPath)
-      fatalError(kErrFileName, kFileUnit, finalName);
-    std::memcpy(temporaryPath, replacementTarget.data(), replacementTarget.size());
-    std::memcpy(temporaryPath + replacementTarget.size(), suffix, suffixLen + 1);
-    int fd;
-    do fd = ::open(temporaryPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    while (fd < 0 && errno == EINTR);
-    if (fd >= 0) {
-      temporaryActive = 1;
-      // Keep the permissions of the file being replaced (best effort: a file
-      // owned by someone else keeps the new file's default mode).
-      if (exists) (void)::fchmod(fd, st.st_mode & 07777);
-      u.fd = fd;
-      channel = Channel::writing;
-      return;
-    }
-    if (errno != EEXIST) fatalError(openErrorNumber(errno), kFileUnit, finalName);
+  // Space for the whole file now, so that a full disk is found before the work.
+  if (reserveBytes > 0 && reserveBytes <= static_cast<uint64_t>(INT64_MAX)) {
+    const int err = ::posix_fallocate(u.fd, 0, static_cast<off_t>(reserveBytes));
+    if (err == ENOSPC || err == EDQUOT || err == EFBIG) fatalError(kErrWrite, kFileUnit, finalName);
+    if (err == 0) replacement.reserved = reserveBytes;
   }
-  fatalError(kErrOpenFailure, kFileUnit, finalName);
 }
 
 void commitFile() {
   if (channel != Channel::writing) return;
   OutputUnit& u = writeUnit();
   bool ok = flushFileUnit(u);
+  // Space reserved beyond the last byte written is given back.
+  if (ok && replacement.reserved > 0) {
+    const off_t end = ::lseek(u.fd, 0, SEEK_CUR);
+    ok = end >= 0 && ::ftruncate(u.fd, end) == 0;
+  }
   if (ok && ::fsync(u.fd) != 0 && errno != EINVAL && errno != EROFS) ok = false;
-  const int fd = u.fd;
+  if (ok) ok = publishReplacement(u.fd);
+  if (::close(u.fd) != 0 && errno != EINTR) ok = false;
   u.fd = -1;
-  if (::close(fd) != 0 && errno != EINTR) ok = false;
-  if (ok && ::rename(temporaryPath, replacementTarget.c_str()) != 0) ok = false;
   if (!ok) {
-    removeTemporary();
-    channel = Channel::closed;
+    discardWriting();
     fatalError(kErrWrite, u.number, u.name);
   }
-  temporaryActive = 0;
-  channel = Channel::closed;
+  discardWriting();
 }
 
 void closeFile() {
@@ -231,8 +371,10 @@ void abandonFileChannel() {
 }
 
 void removeReplacementTemporaryFromHandler() {
-  if (temporaryActive) ::unlink(temporaryPath);
+  if (temporaryActive) ::unlinkat(temporaryDirFd, temporaryName, 0);
 }
+
+bool unnamedTemporaries = true;
 
 void attachFileInput(std::string_view name, std::string_view content) {
   closeFile();

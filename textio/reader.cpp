@@ -33,19 +33,19 @@ InputUnit& consoleUnit() {
 
 enum class Fetch { ok, endOfFile, deviceError };
 
-// Appends the next bytes of the device to the buffer; 0 at its end.
-Fetch fill(InputUnit& u, bool& atEnd) {
-  atEnd = false;
+// Appends the next bytes of the device to the buffer, dropping those already
+// consumed, so that the buffer never holds much more than one chunk; sets atEnd
+// when the device has no more.
+Fetch fill(InputUnit& u) {
   if (u.bufferPos > 0) {
     u.buffer.erase(0, u.bufferPos);
-    u.scanned -= std::min(u.scanned, u.bufferPos);
     u.bufferPos = 0;
   }
   if (u.fromMemory) {
     const std::size_t n = std::min(kChunk, u.memory.size() - u.memoryPos);
     u.buffer.append(u.memory, u.memoryPos, n);
     u.memoryPos += n;
-    atEnd = n == 0;
+    u.atEnd = n == 0;
     return Fetch::ok;
   }
   char chunk[kChunk];
@@ -56,7 +56,7 @@ Fetch fill(InputUnit& u, bool& atEnd) {
       return Fetch::ok;
     }
     if (n == 0) {
-      atEnd = true;
+      u.atEnd = true;
       return Fetch::ok;
     }
     if (errno == EINTR) continue;
@@ -68,40 +68,108 @@ Fetch fill(InputUnit& u, bool& atEnd) {
     }
     // A closed standard input is the end of the console's input.
     if (u.isConsole && errno == EBADF) {
-      atEnd = true;
+      u.atEnd = true;
       return Fetch::ok;
     }
     return Fetch::deviceError;
   }
 }
 
-// Cuts the next record out of the input: up to a line feed, without a carriage
-// return right before it; a last line without a line feed is a record too.
-Fetch nextRecord(InputUnit& u) {
-  if (u.isConsole) writePendingLineFeed(false);
-  u.record.clear();
-  u.pos = 0;
-  for (;;) {
-    const std::size_t from = std::max(u.bufferPos, u.scanned);
-    const std::size_t lf = u.buffer.find('\n', from);
-    std::size_t end = lf;
-    bool atEnd = false;
-    if (lf == std::string::npos) {
-      u.scanned = u.buffer.size();
-      const Fetch f = fill(u, atEnd);
-      if (f != Fetch::ok) return f;
-      if (!atEnd) continue;
-      if (u.bufferPos >= u.buffer.size()) return Fetch::endOfFile;
-      end = u.buffer.size();
-    }
-    std::size_t stop = end;
-    if (stop > u.bufferPos && u.buffer[stop - 1] == '\r') --stop;
-    u.record.assign(u.buffer, u.bufferPos, stop - u.bufferPos);
-    u.bufferPos = atEnd ? end : end + 1;
-    u.scanned = u.bufferPos;
-    if (u.isConsole && u.record.size() == 1 && u.record[0] == kCtrlZ) return Fetch::endOfFile;
-    return Fetch::ok;
+// Makes `n` unconsumed bytes available, or as many as the input still has.
+Fetch ensure(InputUnit& u, std::size_t n) {
+  while (u.buffer.size() - u.bufferPos < n && !u.atEnd)
+    if (const Fetch f = fill(u); f != Fetch::ok) return f;
+  return Fetch::ok;
+}
+
+// Length of the record end at `at` (a line feed, a carriage return and a line
+// feed, or a carriage return that ends the input), 0 when there is none there;
+// -1 when the buffer ends at `at` with the input. After a carriage return the
+// next byte must be in the buffer where the input has one.
+int recordEndAt(const InputUnit& u, std::size_t at) {
+  if (at >= u.buffer.size()) return -1;
+  const char c = u.buffer[at];
+  if (c == '\n') return 1;
+  if (c != '\r') return 0;
+  if (at + 1 == u.buffer.size()) return 1;
+  return u.buffer[at + 1] == '\n' ? 2 : 0;
+}
+
+// The next byte of the current record, not consumed; -1 at the record's end.
+// Reading a record never stores more than the buffer: a record holds on as long
+// as its bytes come, but no read keeps more of it than its tokens.
+int peekChar(InputUnit& u, Fetch& f) {
+  // Looks ahead only as far as needed: a console's line is not waited for beyond
+  // its line feed.
+  f = ensure(u, 1);
+  if (f == Fetch::ok && u.bufferPos < u.buffer.size() && u.buffer[u.bufferPos] == '\r')
+    f = ensure(u, 2);
+  if (f != Fetch::ok) return -1;
+  if (u.recordBytes >= kMaxRecordLength) {
+    f = Fetch::deviceError;
+    return -1;
   }
+  if (recordEndAt(u, u.bufferPos) != 0) return -1;
+  return static_cast<unsigned char>(u.buffer[u.bufferPos]);
+}
+
+void advance(InputUnit& u) {
+  ++u.bufferPos;
+  ++u.recordBytes;
+}
+
+// Consumes the end of the current record (peekChar returned -1 without failing).
+void endRecord(InputUnit& u) {
+  const int n = recordEndAt(u, u.bufferPos);
+  if (n > 0) u.bufferPos += static_cast<std::size_t>(n);
+  u.inRecord = false;
+}
+
+// Discards what is left of the current record without storing it.
+Fetch skipRecord(InputUnit& u) {
+  while (u.inRecord) {
+    const char* from = u.buffer.data() + u.bufferPos;
+    const std::size_t avail = u.buffer.size() - u.bufferPos;
+    if (const void* lf = std::memchr(from, '\n', avail)) {
+      const std::size_t n = static_cast<std::size_t>(static_cast<const char*>(lf) - from);
+      u.bufferPos += n + 1;
+      u.inRecord = false;
+      return Fetch::ok;
+    }
+    u.bufferPos += avail;
+    u.recordBytes += avail;
+    if (u.atEnd) {
+      u.inRecord = false;
+      return Fetch::ok;
+    }
+    if (u.recordBytes >= kMaxRecordLength) return Fetch::deviceError;
+    if (const Fetch f = fill(u); f != Fetch::ok) return f;
+  }
+  return Fetch::ok;
+}
+
+// Moves to the start of the next record: the rest of the current one is
+// discarded. End of file when the input has no more records.
+Fetch nextRecord(InputUnit& u) {
+  if (const Fetch f = skipRecord(u); f != Fetch::ok) return f;
+  if (u.isConsole) writePendingLineFeed(false);
+  if (const Fetch f = ensure(u, 1); f != Fetch::ok) return f;
+  if (u.bufferPos >= u.buffer.size()) return Fetch::endOfFile;
+  u.inRecord = true;
+  u.recordBytes = 0;
+  // On the console a line holding only Ctrl-Z ends the input.
+  if (u.isConsole && u.buffer[u.bufferPos] == kCtrlZ) {
+    if (const Fetch f = ensure(u, 2); f != Fetch::ok) return f;
+    if (u.bufferPos + 1 < u.buffer.size() && u.buffer[u.bufferPos + 1] == '\r')
+      if (const Fetch f = ensure(u, 3); f != Fetch::ok) return f;
+    const int end = recordEndAt(u, u.bufferPos + 1);
+    if (end != 0) {
+      u.bufferPos += 1 + static_cast<std::size_t>(std::max(end, 0));
+      u.inRecord = false;
+      return Fetch::endOfFile;
+    }
+  }
+  return Fetch::ok;
 }
 
 bool isBlank(char c) {
@@ -247,6 +315,10 @@ class Statement {
 
   ReadStatus run(std::span<const ReadItem> items) {
     if (const Fetch f = nextRecord(u_); f != Fetch::ok) return fail(f);
+    if (items.empty()) {
+      if (const Fetch f = skipRecord(u_); f != Fetch::ok) return fail(f);
+      return ReadStatus::success;
+    }
     for (const ReadItem& item : items) {
       if (repeatLeft_ > 0) {
         --repeatLeft_;
@@ -255,14 +327,20 @@ class Statement {
         continue;
       }
       for (;;) {
-        while (u_.pos < u_.record.size() && isBlank(u_.record[u_.pos])) ++u_.pos;
-        if (u_.pos == u_.record.size()) {
-          if (const Fetch f = nextRecord(u_); f != Fetch::ok) return fail(f);
+        Fetch f = Fetch::ok;
+        int c = peekChar(u_, f);
+        while (c >= 0 && isBlank(static_cast<char>(c))) {
+          advance(u_);
+          c = peekChar(u_, f);
+        }
+        if (f != Fetch::ok) return fail(f);
+        if (c < 0) {
+          endRecord(u_);
+          if (const Fetch g = nextRecord(u_); g != Fetch::ok) return fail(g);
           continue;
         }
-        const char c = u_.record[u_.pos];
         if (c == ',') {
-          ++u_.pos;
+          advance(u_);
           if (separatorPending_) {  // the comma that ends the previous value
             separatorPending_ = false;
             continue;
@@ -270,14 +348,32 @@ class Statement {
           break;  // a null value: the item keeps its content
         }
         if (c == '/') return ReadStatus::success;
-        const std::size_t start = u_.pos;
-        while (u_.pos < u_.record.size() && !endsToken(u_.record[u_.pos])) ++u_.pos;
+        // The token, cut off as soon as it is longer than any number is written.
+        token_.clear();
+        while (c >= 0 && !endsToken(static_cast<char>(c))) {
+          if (token_.size() == kMaxTokenLength) return readError(kErrSyntax);
+          token_ += static_cast<char>(c);
+          advance(u_);
+          c = peekChar(u_, f);
+        }
+        if (f != Fetch::ok) return fail(f);
         separatorPending_ = true;
-        const std::string_view token(u_.record.data() + start, u_.pos - start);
-        if (const int32_t e = take(token, item)) return readError(e);
+        if (const int32_t e = take(token_, item)) return readError(e);
         break;
       }
     }
+    return ReadStatus::success;
+  }
+
+  // One formatted read of a 256-column field.
+  ReadStatus line(std::string& field) {
+    if (const Fetch f = nextRecord(u_); f != Fetch::ok) return fail(f);
+    field.clear();
+    Fetch f = Fetch::ok;
+    for (int c; field.size() < kNameFieldWidth && (c = peekChar(u_, f)) >= 0; advance(u_))
+      field += static_cast<char>(c);
+    if (f != Fetch::ok) return fail(f);
+    field.resize(kNameFieldWidth, ' ');
     return ReadStatus::success;
   }
 
@@ -306,6 +402,7 @@ class Statement {
   uint64_t repeatLeft_ = 0;
   bool repeatNull_ = false;
   std::string repeatValue_;
+  std::string token_;
 };
 
 }  // namespace
@@ -321,10 +418,7 @@ ReadStatus freeFormatRead(InputUnit& unit, std::span<const ReadItem> items, unsi
 
 ReadStatus formattedLineRead(InputUnit& unit, std::string& field, unsigned handles) {
   Statement s(unit, handles);
-  if (const Fetch f = nextRecord(unit); f != Fetch::ok) return s.fail(f);
-  field.assign(unit.record, 0, std::min<std::size_t>(unit.record.size(), kNameFieldWidth));
-  field.resize(kNameFieldWidth, ' ');
-  return ReadStatus::success;
+  return s.line(field);
 }
 
 namespace textio_internal {
@@ -332,9 +426,9 @@ namespace textio_internal {
 void resetInputBuffers(InputUnit& u) {
   u.buffer.clear();
   u.bufferPos = 0;
-  u.scanned = 0;
-  u.record.clear();
-  u.pos = 0;
+  u.atEnd = false;
+  u.inRecord = false;
+  u.recordBytes = 0;
   u.memoryPos = 0;
 }
 

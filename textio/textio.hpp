@@ -58,17 +58,30 @@ enum Handles : unsigned { kHandleNone = 0, kHandleEnd = 1, kHandleError = 2, kHa
 int32_t openForReading(std::string_view name, bool handleErrors);
 void rewindFile();  // back to the first record of the file open for reading
 
-// Opens `finalName` on unit 1 for writing, through a temporary file in the same
-// directory: the named file is replaced only by commitFile(), after the last byte
-// was written, flushed and closed. Any other ending of the run removes the
-// temporary file and leaves an existing `finalName` as it was. Reports name
-// `finalName`.
-void openReplacement(std::string_view finalName);
-void commitFile();  // flush, close and rename over the final name (fatal error 38 on failure)
+// Opens `finalName` on unit 1 for writing, through a replacement file in the
+// directory of the file it stands for (itself, or the end of its symbolic links):
+// the named file is replaced only by commitFile(), after the last byte was
+// written, flushed and closed. Any other ending of the run, a kill included,
+// leaves an existing `finalName` as it was and nothing beside it. Everything that
+// can fail before the writing fails here: a target that is not a regular file
+// (device, pipe, directory, dangling link, loop) or has several links (error 30),
+// one without write access or whose owner cannot be kept (9), a directory where
+// no file can be made. `reserveBytes` are set aside on the disk (error 38 when the
+// disk or the file size limit has no room). Reports name `finalName`.
+void openReplacement(std::string_view finalName, uint64_t reserveBytes = 0);
+void commitFile();  // flush, close and put in place of the final name (fatal error 38 on failure)
 void closeFile();   // close the file channel (a reading unit, or discard a replacement)
 
 // ---------------------------------------------------------------- reading
 enum class ReadStatus { success, endOfFile, readError };
+
+// The reader keeps no record whole: a read holds its current token only, and what
+// it skips of a record is never stored. A token longer than kMaxTokenLength (far
+// beyond any number's digits) is a malformed token at once (error 59); a record
+// longer than kMaxRecordLength (input that is no text, such as /dev/zero) is a
+// failed read (error 39).
+inline constexpr std::size_t kMaxTokenLength = 4096;
+inline constexpr uint64_t kMaxRecordLength = (uint64_t{1} << 31) - 1;
 
 struct ReadItem {
   enum class Kind { integer, real, real64 } kind;

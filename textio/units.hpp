@@ -33,17 +33,18 @@ struct InputUnit {
   int fd = -1;
   bool isConsole = false;
   bool opened = false;
-  // Bytes read from the device and not yet cut into records.
+  // Bytes read from the device and not yet consumed: at most a chunk and the few
+  // bytes a record end needs to be recognised.
   std::string buffer;
   std::size_t bufferPos = 0;
-  std::size_t scanned = 0;  // bytes from bufferPos already searched for a line feed
+  bool atEnd = false;  // the device has no bytes beyond the buffer
   // A memory source instead of the device (tests, fuzzing).
   bool fromMemory = false;
   std::string memory;
   std::size_t memoryPos = 0;
-  // The current record.
-  std::string record;
-  std::size_t pos = 0;
+  // Inside a record whose end has not been consumed yet, and its bytes so far.
+  bool inRecord = false;
+  uint64_t recordBytes = 0;
 };
 
 namespace textio_internal {
@@ -70,6 +71,10 @@ void abandonFileChannel();
 
 // Removes the temporary file of a replacement in progress; async-signal-safe.
 void removeReplacementTemporaryFromHandler();
+
+// Whether a replacement starts as an unnamed file (where the file system has
+// them); tests turn it off to reach the named temporary file.
+extern bool unnamedTemporaries;
 
 // True once a terminating path runs: later failures are not reported again.
 extern bool terminating;

@@ -60,7 +60,10 @@ TEST(Interrupt, DuringTheWindowLoopEndsTheRunWithItsReport) {
   const struct {
     int signo;
     const char* event;
-  } cases[] = {{SIGINT, "control-C"}, {SIGQUIT, "control-BREAK"}, {SIGHUP, "window-CLOSE"}};
+  } cases[] = {{SIGINT, "control-C"},
+               {SIGQUIT, "control-BREAK"},
+               {SIGHUP, "window-CLOSE"},
+               {SIGTERM, "window-CLOSE"}};  // before: no report and a temporary file left
   TempDir dir;
   writeLongRecord(dir);
   for (const char* threads : {"1", "2"})

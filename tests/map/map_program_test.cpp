@@ -85,6 +85,21 @@ TEST(MapProgram, BadInputFailsWithItsMessageAndWritesNothing) {
   }
 }
 
+// Before: a tiny x range hung the program, and /dev/zero was read for ever.
+TEST(MapProgram, DegenerateRangesAndEndlessInputEndPromptly) {
+  TempDir dir;
+  writeFile(dir / "narrow.grd",
+            "DSAA\n2 2\n1 1.0000000000000002\n0 0.5\n0.1 0.4\n0.1 0.2\n0.3 0.4\n");
+  const RunResult narrow = runProgram({program(), "narrow.grd"}, "", dir.path());
+  EXPECT_EQ(narrow.exitCode, 0) << narrow.err;
+  EXPECT_TRUE(Png(dir / "narrow.png").ok());
+
+  const RunResult zero = runProgram({program(), "/dev/zero", "zero.png"}, "", dir.path());
+  EXPECT_EQ(zero.exitCode, 1);
+  EXPECT_EQ(zero.err.substr(0, 58), "kelvarodine-map: /dev/zero: line 1: expected \"DSAA\", found");
+  EXPECT_FALSE(std::filesystem::exists(dir / "zero.png"));
+}
+
 TEST(MapProgram, BadArgumentsFailWithTheirMessage) {
   TempDir dir;
   writeFile(dir / "g.grd", smallGrid());

@@ -277,6 +277,17 @@ TEST(Ticks, ValuesAndLabels) {
   EXPECT_EQ(tickLabel(1.5e10, 5e8), "1.5e+10");
 }
 
+// Before: a range too narrow for its magnitude never advanced its tick counter past
+// 2^53 and filled memory with one tick for ever.
+TEST(Ticks, ARangeNarrowForItsMagnitudeHasOneTick) {
+  const double hi = std::nextafter(1.0, 2.0);
+  EXPECT_EQ(tickValues(1.0, hi, 1e-17), std::vector<double>{1.0});
+  const AxisRange a = axisRange(1.0, hi, 2);
+  const std::vector<double> ticks = tickValues(a.lo, a.hi, tickStep(a.hi - a.lo, 8));
+  EXPECT_GE(ticks.size(), 1u);
+  EXPECT_LE(ticks.size(), 9u);
+}
+
 TEST(Ticks, AxisRangesCoverWholeCells) {
   AxisRange a = axisRange(0, 2, 3);
   EXPECT_EQ(a.lo, -0.5);

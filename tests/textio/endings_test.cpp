@@ -244,7 +244,10 @@ TEST(Interrupts, ReportLineAndExitStatus) {
   const struct {
     int signo;
     const char* event;
-  } cases[] = {{SIGINT, "control-C"}, {SIGQUIT, "control-BREAK"}, {SIGHUP, "window-CLOSE"}};
+  } cases[] = {{SIGINT, "control-C"},
+               {SIGQUIT, "control-BREAK"},
+               {SIGHUP, "window-CLOSE"},
+               {SIGTERM, "window-CLOSE"}};
   for (const auto& c : cases) {
     const auto r = runChild(
         [&] {
@@ -321,24 +324,48 @@ TEST(ReplacementFile, EveryOtherEndingDiscardsIt) {
   testing::TempDir dir;
   const std::string name = (dir / "Kelvarodine.grd").string();
   testing::writeFile(name, kOldGrid);
-  const std::function<void()> endings[] = {
-      [] { fatalError(kErrNoMemory); },
-      [] { stopRun(); },
-      [] { endRun(); },
-      [] { raise(SIGINT); },
-      [] { closeFile(); },
+  const struct {
+    const char* what;
+    std::function<void()> end;
+    bool needsUnnamed;  // nothing can remove a named file after this ending
+  } endings[] = {
+      {"fatal error", [] { fatalError(kErrNoMemory); }, false},
+      {"stop", [] { stopRun(); }, false},
+      {"normal end", [] { endRun(); }, false},
+      {"close", [] { closeFile(); }, false},
+      {"SIGINT", [] { raise(SIGINT); }, false},
+      {"SIGTERM", [] { raise(SIGTERM); }, false},
+      {"SIGALRM", [] { raise(SIGALRM); }, false},
+      {"SIGUSR1", [] { raise(SIGUSR1); }, false},
+      {"SIGABRT",
+       [] {
+         const rlimit noCore{0, 0};
+         setrlimit(RLIMIT_CORE, &noCore);
+         abort();
+       },
+       false},
+      {"SIGKILL", [] { raise(SIGKILL); }, true},
   };
-  for (const auto& ending : endings) {
-    const auto r = runChild([&] {
-      startUp();
-      openReplacement(name);
-      writeRows(5000);
-      ending();
-    });
-    EXPECT_EQ(r.termSignal, 0);
-    EXPECT_EQ(testing::readFile(name), kOldGrid);
-    EXPECT_EQ(directoryEntries(dir.path()), std::vector<std::string>{"Kelvarodine.grd"});
-  }
+  for (const bool unnamed : {true, false})
+    for (const auto& ending : endings) {
+      if (ending.needsUnnamed && !unnamed) continue;
+      SCOPED_TRACE(std::string(ending.what) + (unnamed ? ", unnamed" : ", named"));
+      const auto r = runChild([&] {
+        startUp();
+        textio_internal::unnamedTemporaries = unnamed;
+        openReplacement(name, 1 << 20);
+        writeRows(5000);
+        // The replacement has a name of its own only where it cannot do without.
+        const auto seen = directoryEntries(dir.path());
+        if (unnamed && seen.size() != 1) _exit(99);
+        if (!unnamed && seen.size() != 2) _exit(98);
+        ending.end();
+      });
+      EXPECT_NE(r.exitCode, 99) << "a named temporary file";
+      EXPECT_NE(r.exitCode, 98) << "no named temporary file";
+      EXPECT_EQ(testing::readFile(name), kOldGrid);
+      EXPECT_EQ(directoryEntries(dir.path()), std::vector<std::string>{"Kelvarodine.grd"});
+    }
 }
 
 // Replacing through a temporary file must change an existing file the way a rewrite
@@ -383,8 +410,8 @@ TEST(ReplacementFile, CannotBeCreated) {
   testing::TempDir dir;
   const std::string name = (dir / "no-such-dir" / "Kelvarodine.grd").string();
   const auto r = runChild([&] { openReplacement(name); });
-  EXPECT_EQ(r.exitCode, kErrFileNotFound);
-  EXPECT_EQ(firstLine(r.err), "kelvarodine: severe (29): file not found, unit 1, file " + name);
+  EXPECT_EQ(r.exitCode, kErrOpenFailure);
+  EXPECT_EQ(firstLine(r.err), "kelvarodine: severe (30): open failure, unit 1, file " + name);
 }
 
 // ---------------------------------------------------------------- arrays and memory

@@ -273,24 +273,46 @@ TEST(FreeFormatRead, VeryLongLines) {
   EXPECT_EQ(freeFormatRead(fileInput(), {item(v)}, kHandleBoth), ReadStatus::success);
   EXPECT_EQ(v, 17);
   // Long mantissas move the decimal exponent far from the written one.
-  const std::string zeros(2'000'000, '0');
+  const std::string zeros(4000, '0');
   const struct {
     std::string token;
     ReadStatus status;
     float value;
-  } cases[] = {{"0." + zeros + "1e2000005", ReadStatus::success, 1e4f},
-               {"1" + zeros + "e-2000000", ReadStatus::success, 1.0f},
-               {"1" + zeros + "e-1999961", ReadStatus::readError, kKept},
-               {"0." + zeros + "1e1999950", ReadStatus::success, 0.0f},
-               {"0." + zeros + "1e99999999999999999999999", ReadStatus::readError, kKept}};
+  } cases[] = {{"0." + zeros + "1e4005", ReadStatus::success, 1e4f},
+               {"1" + zeros + "e-4000", ReadStatus::success, 1.0f},
+               {"1" + zeros + "e-3961", ReadStatus::readError, kKept},
+               {"0." + zeros + "1e3950", ReadStatus::success, 0.0f},
+               {"0." + zeros + "1e99999999999999999999", ReadStatus::readError, kKept},
+               {std::string(kMaxTokenLength, '0'), ReadStatus::success, 0.0f},
+               {std::string(kMaxTokenLength + 1, '0'), ReadStatus::readError, kKept}};
   for (const auto& c : cases) {
     attachFileInput("a.dat", c.token);
     float f = kKept;
     EXPECT_EQ(freeFormatRead(fileInput(), {item(f)}, kHandleBoth), c.status)
-        << c.token.substr(0, 3);
+        << c.token.substr(0, 3) << " of " << c.token.size();
     EXPECT_EQ(f, c.value);
   }
   closeFile();
+}
+
+// A token longer than any number is a malformed token as soon as the limit is
+// passed, and the rest of its record is skipped unread by the next statement.
+TEST(FreeFormatRead, OverLongTokenIsASyntaxErrorAndItsRecordIsSkipped) {
+  attachFileInput("a.dat", std::string(5'000'000, '7') + "\n12\n");
+  int32_t v = kKeptInt;
+  EXPECT_EQ(freeFormatRead(fileInput(), {item(v)}, kHandleBoth), ReadStatus::readError);
+  EXPECT_EQ(v, kKeptInt);
+  EXPECT_EQ(freeFormatRead(fileInput(), {item(v)}, kHandleBoth), ReadStatus::success);
+  EXPECT_EQ(v, 12);
+  closeFile();
+  const auto r = testing::runChild([] {
+    attachFileInput("s.dat", std::string(kMaxTokenLength + 1, '1'));
+    int32_t i = 0;
+    freeFormatRead(fileInput(), {item(i)}, kHandleEnd);
+  });
+  EXPECT_EQ(r.exitCode, kErrSyntax);
+  EXPECT_EQ(testing::firstLine(r.err),
+            "kelvarodine: severe (59): list-directed I/O syntax error, unit 1, file s.dat");
 }
 
 TEST(FormattedLineRead, TwoHundredFiftySixColumns) {
