@@ -41,7 +41,9 @@ GridAxes gridAxes(const RunParameters& run) {
 // blank line).
 uint64_t gridFileBytes(const RunParameters& run) {
   constexpr uint64_t kLineEnd = 2;
-  constexpr uint64_t kHeader = (4 + kLineEnd) + (2 * 12 + kLineEnd) + 3 * (2 * 16 + kLineEnd);
+  // "DSAA", two integers, two pairs of double fields (the axes), two floats (z).
+  constexpr uint64_t kHeader =
+      (4 + kLineEnd) + (2 * 12 + kLineEnd) + 2 * (2 * 25 + kLineEnd) + (2 * 16 + kLineEnd);
   const uint64_t values = run.nWindows > 0 ? uint64_t(run.nWindows) : 0;
   const uint64_t lines = values == 0 ? 1 : (values + 3) / 4;
   const uint64_t row = values == 0 ? 1 + kLineEnd : 16 * values + kLineEnd * lines;
