@@ -1,6 +1,7 @@
 // kelvarodine-example: writes the bundled example data set into a directory.
 //
 //   kelvarodine-example DIR [--channels N] [--samples N] [--seed N]
+//   kelvarodine-example --help | --version
 //
 // Writes channel1.txt ... channelN.txt (one sample per line, "%.6f", LF line ends)
 // and the file "list" naming them, into DIR (made when missing, its parent not).
@@ -27,12 +28,24 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/command_line.hpp"
 #include "examples/example_model.hpp"
 #include "examples/varsim.hpp"
 
 namespace {
 
 using kelv::sim::VarModel;
+
+constexpr const char* kHelp =
+    "usage: kelvarodine-example DIR [--channels N] [--samples N] [--seed N]\n"
+    "       kelvarodine-example --help | --version\n"
+    "\n"
+    "Writes the bundled example data set into the directory DIR (made when missing):\n"
+    "the series files channel1.txt ... channelN.txt, one sample per line, and the file\n"
+    "\"list\" naming them, ready for kelvarodine. N channels >= 2 (default 4), samples\n"
+    ">= 64 (default 30000), seed (default 1); the same arguments give the same bytes.\n"
+    "\n"
+    "Manual: man kelvarodine.\n";
 
 int usage() {
   std::fprintf(stderr,
@@ -121,6 +134,14 @@ int generate(const std::filesystem::path& dir, int n, int64_t nsamples, int64_t 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const int status = kelv::cli::standardOption(argc, argv, "kelvarodine-example", kHelp);
+      status >= 0)
+    return status;
+  // An option where the directory belongs would otherwise become a directory's name.
+  if (argc >= 2 && argv[1][0] == '-')
+    return kelv::cli::usageError("kelvarodine-example",
+                                 "unknown option \"" + std::string(argv[1]) + "\"",
+                                 "kelvarodine-example DIR [--channels N] [--samples N] [--seed N]");
   if (argc < 2 || argc % 2 != 0) return usage();
   const std::filesystem::path dir = argv[1];
   int64_t nch = 4, nsamples = 30000, seed = 1;

@@ -4,7 +4,7 @@
 # Makes scratch/example under the repository afresh, writes the example series and
 # "list" there, answers the five questions from examples/answers.txt and leaves
 # "Kelvarodine.grd" in that directory; when kelvarodine-map was built, also its
-# picture Kelvarodine.png.
+# picture Kelvarodine.png, and otherwise says that the picture was skipped.
 set -eu
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-build}
@@ -21,4 +21,6 @@ echo
 echo "Grid file: $work/Kelvarodine.grd"
 if [ -x "$build/map/kelvarodine-map" ]; then
   "$build/map/kelvarodine-map" "$work/Kelvarodine.grd" "$work/Kelvarodine.png"
+else
+  echo "Picture skipped: kelvarodine-map was not built (it needs cairo; see the configure output)"
 fi

@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "cli/command_line.hpp"
 #include "map/map.hpp"
 
 namespace {
@@ -12,6 +13,16 @@ constexpr const char* kUsage =
     "usage: kelvarodine-map GRID [OUTPUT]\n"
     "  draws the grid file GRID as a picture; OUTPUT ends in .png, .svg\n"
     "  or .pdf and defaults to GRID with the extension .png\n";
+constexpr const char* kHelp =
+    "usage: kelvarodine-map GRID [OUTPUT]\n"
+    "       kelvarodine-map --help | --version\n"
+    "\n"
+    "Draws the DSAA grid file GRID that kelvarodine wrote (\"Kelvarodine.grd\") as a\n"
+    "coherence map: time left to right, frequency upwards, colours from 0 to 1, nodes\n"
+    "without data grey. OUTPUT ends in .png, .svg or .pdf and defaults to GRID with\n"
+    "the extension .png; it is replaced only when the picture is complete.\n"
+    "\n"
+    "Manual: man kelvarodine.\n";
 
 int run(int argc, char** argv) {
   using namespace kelv::gridmap;
@@ -38,9 +49,16 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
-    std::fputs(kUsage, stdout);
-    return 0;
+  if (argc == 2 && std::string(argv[1]) == "-h")
+    return kelv::cli::printText("kelvarodine-map", kHelp);
+  if (const int status = kelv::cli::standardOption(argc, argv, "kelvarodine-map", kHelp);
+      status >= 0)
+    return status;
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i][0] == '-')
+      return kelv::cli::usageError("kelvarodine-map",
+                                   "unknown option \"" + std::string(argv[i]) + "\"",
+                                   "kelvarodine-map GRID [OUTPUT]");
   }
   if (argc < 2 || argc > 3) {
     std::fprintf(stderr, "kelvarodine-map: %s", kUsage);
