@@ -38,12 +38,12 @@ GridAxes gridAxes(const RunParameters& run) {
           static_cast<float>(1.0 / (2.0 * tstep))};
 }
 
-void writeGridFile(const RunParameters& run, const float* grid) {
-  const int32_t nWindows = run.nWindows;
-  const int32_t nfreq = run.nfreq;
+void writeGrid(std::string_view fileName, const GridHeader& header, const float* grid) {
+  const int32_t nWindows = header.nx;
+  const int32_t nfreq = header.ny;
   const View2<const float> gridView(grid, nfreq, nWindows > 0 ? nWindows : 0);
 
-  const auto [xMin, xMax, yMin, yMax] = gridAxes(run);
+  const float xMin = header.xMin, xMax = header.xMax, yMin = header.yMin, yMax = header.yMax;
 
   // The z range covers the finite nodes only; a grid with none gets the blanking
   // value as its range, an empty grid the extreme floats.
@@ -64,7 +64,7 @@ void writeGridFile(const RunParameters& run, const float* grid) {
       }
     }
 
-  openReplacement(kGridFileName);
+  openReplacement(fileName);
   OutputUnit& out = fileOutput();
 
   static constexpr std::array<Field, 1> kTagFields = {charField(4)};
@@ -93,6 +93,12 @@ void writeGridFile(const RunParameters& run, const float* grid) {
   }
 
   commitFile();
+}
+
+void writeGridFile(const RunParameters& run, const float* grid) {
+  const GridAxes axes = gridAxes(run);
+  writeGrid(kGridFileName, {run.nWindows, run.nfreq, axes.xMin, axes.xMax, axes.yMin, axes.yMax},
+            grid);
 }
 
 }  // namespace kelv

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "driver/analysis.hpp"
 #include "textio/textio.hpp"
@@ -130,6 +131,12 @@ void KELVARODINE() {
 
   runWindowLoop(run, samples.get(), windowData.get(), grid.get());
   writeGridFile(run, grid.get());
+
+  if (nullLevelRequested()) {
+    const std::vector<float> levels = estimateNullLevels(run, samples.get());
+    writeNullGridFile(run, levels.data());
+    writeConsoleLine("Null levels (95 % and 99 %) in file - \"Kelvarodine.null.grd\".");
+  }
 }
 
 }  // namespace kelv
