@@ -3,10 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
+#include <vector>
 
 #include "numerics/arrays.hpp"
 
 namespace kelv {
+
+struct SpectralWork;
 
 struct RunParameters {
   int32_t nch = 0;          // channels (lines of "list")
@@ -34,6 +38,13 @@ struct RunParameters {
 // thread.
 void runWindowLoop(const RunParameters& run, const float* samples, float* windowData, float* grid);
 
+// One window as the loop analyses it, from windowData (nch x nfft, samples in
+// columns 1..nlen, zeros after) to gridColumn(1..nfreq): preprocessing in place, the
+// fit and the measure at every frequency. Returns the number of singular matrices
+// the fit met (the column is then blank).
+int32_t analyseWindowData(const RunParameters& run, float* windowData, SpectralWork& spectral,
+                          float* gridColumn);
+
 // Threads for the window loop: the number of processors the process may run on (its
 // affinity mask), or fewer when the environment variable OMP_NUM_THREADS is a
 // smaller positive integer; more threads than processors only cost memory.
@@ -53,8 +64,38 @@ GridAxes gridAxes(const RunParameters& run);
 void prepareGridFile(const RunParameters& run);
 uint64_t gridFileBytes(const RunParameters& run);
 
-// Writes the grid (nfreq x nWindows) into the file prepareGridFile opened, which
-// replaces an earlier file only once the new one is complete.
+// Writes a DSAA grid from grid (ny x nx, rows of the file = first index) into the
+// replacement file opened last (openReplacement), which replaces an earlier file only
+// once the new one is complete. The z range is taken from the finite nodes; the
+// others are written as the blanking value.
+struct GridHeader {
+  int32_t nx, ny;
+  double xMin, xMax, yMin, yMax;
+};
+void writeGrid(const GridHeader& header, const float* grid);
+
+// Writes "Kelvarodine.grd" from grid (nfreq x nWindows) with the axes of gridAxes
+// into the file prepareGridFile opened.
 void writeGridFile(const RunParameters& run, const float* grid);
+
+// The level the measure reaches by chance when the channels are independent.
+// Requested by the argument --null or by the environment variable KELVARODINE_NULL
+// set to 1 (this function reads the variable).
+bool nullLevelRequested();
+
+// Simulated windows of the null level: independent channels, each an autoregressive
+// process of order kNullModelOrder fitted to that channel of a stretch of the record
+// one window long, the stretches evenly spaced over the record.
+inline constexpr int32_t kNullWindows = 99;
+inline constexpr int32_t kNullModelOrder = 4;
+
+// The 95 % and 99 % quantiles of the measure at every frequency over kNullWindows
+// windows simulated with the run's extents and analysed as the loop analyses a window,
+// into levels (nfreq x 2: column 1 the 95 % level, column 2 the 99 % level). The
+// result does not depend on the number of threads.
+std::vector<float> estimateNullLevels(const RunParameters& run, const float* samples);
+
+// Writes "Kelvarodine.null.grd" (x = 95 and 99, the main grid's y axis) from levels.
+void writeNullGridFile(const RunParameters& run, const float* levels);
 
 }  // namespace kelv

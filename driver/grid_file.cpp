@@ -55,12 +55,10 @@ void prepareGridFile(const RunParameters& run) {
   openReplacement(kGridFileName, gridFileBytes(run));
 }
 
-void writeGridFile(const RunParameters& run, const float* grid) {
-  const int32_t nWindows = run.nWindows;
-  const int32_t nfreq = run.nfreq;
+void writeGrid(const GridHeader& header, const float* grid) {
+  const int32_t nWindows = header.nx;
+  const int32_t nfreq = header.ny;
   const View2<const float> gridView(grid, nfreq, nWindows > 0 ? nWindows : 0);
-
-  const auto [xMin, xMax, yMin, yMax] = gridAxes(run);
 
   // The z range covers the finite nodes only; a grid with none gets the blanking
   // value as its range, an empty grid the extreme floats.
@@ -100,8 +98,8 @@ void writeGridFile(const RunParameters& run, const float* grid) {
     writeItem(out, hi);
     endWrite(out);
   };
-  writePair(xMin, xMax);
-  writePair(yMin, yMax);
+  writePair(header.xMin, header.xMax);
+  writePair(header.yMin, header.yMax);
   writePair(zMin, zMax);
 
   for (int32_t f = 1; f <= nfreq; ++f) {
@@ -111,6 +109,11 @@ void writeGridFile(const RunParameters& run, const float* grid) {
   }
 
   commitFile();
+}
+
+void writeGridFile(const RunParameters& run, const float* grid) {
+  const GridAxes axes = gridAxes(run);
+  writeGrid({run.nWindows, run.nfreq, axes.xMin, axes.xMax, axes.yMin, axes.yMax}, grid);
 }
 
 }  // namespace kelv

@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "driver/analysis.hpp"
 #include "textio/textio.hpp"
@@ -100,7 +101,7 @@ void writeBanner() {
 
 }  // namespace
 
-void KELVARODINE() {
+void KELVARODINE(bool nullLevel) {
   RunParameters run;
 
   writeBanner();
@@ -152,6 +153,12 @@ void KELVARODINE() {
   prepareGridFile(run);
   runWindowLoop(run, samples.get(), windowData.get(), grid.get());
   writeGridFile(run, grid.get());
+
+  if (nullLevel) {
+    const std::vector<float> levels = estimateNullLevels(run, samples.get());
+    writeNullGridFile(run, levels.data());
+    writeConsoleLine("Null levels (95 % and 99 %) in file - \"Kelvarodine.null.grd\".");
+  }
 }
 
 }  // namespace kelv

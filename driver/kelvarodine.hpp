@@ -14,9 +14,10 @@
 
 namespace kelv {
 
-// The whole run up to and including the grid file; returns on a normal end.
-// Orderly stops and fatal errors end the process from inside.
-void KELVARODINE();
+// The whole run up to and including the grid file, and the null-level file when
+// nullLevel is set; returns on a normal end. Orderly stops and fatal errors end the
+// process from inside.
+void KELVARODINE(bool nullLevel = false);
 
 // Writes the two-line start-up notice.
 inline constexpr int kNoticeLength = 70;

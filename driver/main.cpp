@@ -3,15 +3,16 @@
 #include <string_view>
 
 #include "cli/command_line.hpp"
+#include "driver/analysis.hpp"
 #include "driver/kelvarodine.hpp"
 #include "textio/textio.hpp"
 
 namespace {
 
 constexpr const char* kName = "kelvarodine";
-constexpr const char* kUsage = "kelvarodine [--help | --version]";
+constexpr const char* kUsage = "kelvarodine [--null | --help | --version]";
 constexpr const char* kHelp =
-    "usage: kelvarodine [--help | --version]\n"
+    "usage: kelvarodine [--null | --help | --version]\n"
     "\n"
     "Run without arguments in a directory holding the file \"list\" (one series file\n"
     "name per line, one line per channel, at least two) and the series files it names\n"
@@ -26,6 +27,9 @@ constexpr const char* kHelp =
     "\"Kelvarodine.grd\" (ASCII DSAA format) in that directory. OMP_NUM_THREADS sets\n"
     "the number of threads; the results do not depend on it.\n"
     "\n"
+    "  --null     also estimate the level the measure reaches by chance (independent\n"
+    "             channels, 99 simulated windows) and write its 95 % and 99 % quantiles\n"
+    "             per frequency to \"Kelvarodine.null.grd\" (as KELVARODINE_NULL=1 does)\n"
     "  --help     show this text\n"
     "  --version  show the version\n"
     "\n"
@@ -35,7 +39,8 @@ constexpr const char* kHelp =
 
 int main(int argc, char** argv) {
   // The command line is settled before anything is read or written.
-  if (argc > 1) {
+  const bool nullLevel = argc == 2 && std::string_view(argv[1]) == "--null";
+  if (argc > 1 && !nullLevel) {
     const int status = kelv::cli::standardOption(argc, argv, kName, kHelp);
     if (status >= 0) return status;
     // "--help x" names x, "x --help" and "x" name x.
@@ -45,6 +50,6 @@ int main(int argc, char** argv) {
                                  kUsage);
   }
   kelv::startUp();
-  kelv::KELVARODINE();
+  kelv::KELVARODINE(nullLevel || kelv::nullLevelRequested());
   kelv::endRun();
 }

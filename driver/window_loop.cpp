@@ -85,10 +85,7 @@ int32_t analyseWindow(const RunParameters& run, const float* samples, int32_t w,
   for (int64_t k = 1; k <= copied; ++k)
     for (int32_t j = 1; j <= nch; ++j) window(j, k) = sampleView(j, windowStart + k - 1);
 
-  TRANSFX(nch, nlen, nfft, 1, run.idiff, work.windowData);
-  // The fit, the spectral matrices and the measure at every frequency, in double
-  // precision from the preprocessed window on.
-  return coherenceSpectrum(nlen, work.windowData, work.spectral, gridColumn);
+  return analyseWindowData(run, work.windowData, work.spectral, gridColumn);
 }
 
 float* gridColumn(const RunParameters& run, float* grid, int64_t w) {
@@ -211,6 +208,14 @@ int32_t processorsAvailable() {
 }
 
 }  // namespace
+
+int32_t analyseWindowData(const RunParameters& run, float* windowData, SpectralWork& spectral,
+                          float* gridColumn) {
+  TRANSFX(run.nch, run.nlen, run.nfft, 1, run.idiff, windowData);
+  // The fit, the spectral matrices and the measure at every frequency, in double
+  // precision from the preprocessed window on.
+  return coherenceSpectrum(run.nlen, windowData, spectral, gridColumn);
+}
 
 int32_t analysisThreads() {
   if (const char* setting = std::getenv("OMP_NUM_THREADS")) {

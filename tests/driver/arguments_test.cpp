@@ -86,7 +86,7 @@ TEST(Arguments, AnyOtherArgumentIsAUsageErrorBeforeAnythingHappens) {
   TempDir dir;
   writeRunnableInput(dir);
   const std::set<std::string> before = filesIn(dir.path());
-  const std::string usage = "; usage: kelvarodine [--help | --version]\n";
+  const std::string usage = "; usage: kelvarodine [--null | --help | --version]\n";
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"x"}, "x"},
       {{"-h"}, "-h"},
@@ -95,6 +95,7 @@ TEST(Arguments, AnyOtherArgumentIsAUsageErrorBeforeAnythingHappens) {
       {{"--help", "extra"}, "extra"},
       {{"--version", "--help"}, "--help"},
       {{"list", "--help"}, "list"},
+      {{"--null", "x"}, "--null"},
   };
   for (const auto& [args, named] : cases) {
     std::vector<std::string> argv{kelvarodine()};
