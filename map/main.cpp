@@ -9,6 +9,8 @@
 
 namespace {
 
+using namespace kelv::gridmap;
+
 constexpr const char* kUsage =
     "usage: kelvarodine-map GRID [OUTPUT]\n"
     "  draws the grid file GRID as a picture; OUTPUT ends in .png, .svg\n"
@@ -22,10 +24,32 @@ constexpr const char* kHelp =
     "without data grey. OUTPUT ends in .png, .svg or .pdf and defaults to GRID with\n"
     "the extension .png; it is replaced only when the picture is complete.\n"
     "\n"
+    "When \"Kelvarodine.null.grd\" (written by kelvarodine --null) lies in GRID's\n"
+    "directory, the nodes below their frequency's 95 % null level are dimmed and the\n"
+    "title says so; a companion that does not match GRID is reported with a warning\n"
+    "and the map is drawn without it.\n"
+    "\n"
     "Manual: man kelvarodine.\n";
 
+// The 95 % null level of each row of `grid`, from the companion file beside
+// `gridPath`; none when there is no such file, or (with a warning) when it cannot be
+// read or does not match the grid.
+std::vector<float> nullLevelsBeside(const std::string& gridPath, const Grid& grid) {
+  const std::filesystem::path companion =
+      std::filesystem::path(gridPath).parent_path() / kNullFileName;
+  std::error_code ec;
+  if (!std::filesystem::exists(companion, ec) ||
+      std::filesystem::equivalent(companion, gridPath, ec))
+    return {};
+  try {
+    return nullLevelsOf(readGridFile(companion.string()), grid, companion.string());
+  } catch (const MapError& e) {
+    std::fprintf(stderr, "kelvarodine-map: warning: %s; the null level is not shown\n", e.what());
+  }
+  return {};
+}
+
 int run(int argc, char** argv) {
-  using namespace kelv::gridmap;
   const std::string gridPath = argv[1];
   const std::string output = argc == 3 ? argv[2] : defaultOutputName(gridPath);
   const std::optional<Format> format = formatOf(output);
@@ -40,7 +64,7 @@ int run(int argc, char** argv) {
   const Grid grid = readGridFile(gridPath);
   std::string title = std::filesystem::path(gridPath).filename().string();
   if (title.empty()) title = gridPath;
-  writeMap(grid, title, output, *format);
+  writeMap(grid, title, output, *format, nullLevelsBeside(gridPath, grid));
   std::printf("kelvarodine-map: wrote %s (%d x %d)\n", output.c_str(), kDefaultWidth,
               kDefaultHeight);
   return 0;

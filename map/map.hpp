@@ -12,7 +12,9 @@
 // pixel shows the nearest node; along one with more, the largest value of the nodes
 // whose centres it holds, so that a peak of one window never vanishes. Colours come
 // from the viridis map over 0..1, widened to the smallest and largest finite value
-// when those fall outside; nodes without data are grey.
+// when those fall outside; nodes without data are grey. Given the 95 % null level of
+// each row, a node below its row's level is dimmed: its colour blended towards light
+// grey, so that only the nodes above the level keep their full colour.
 //
 // Every failure throws MapError with a complete message (without the program's name)
 // and leaves no output file behind: pictures are written to a temporary file beside
@@ -46,6 +48,13 @@ struct Grid {
 Grid parseGrid(std::string_view text, const std::string& name);
 Grid readGridFile(const std::string& path);
 
+// The companion file that "kelvarodine --null" writes beside the grid.
+inline constexpr const char* kNullFileName = "Kelvarodine.null.grd";
+// The 95 % null level of each of `grid`'s rows (NaN where undefined): column 1 of
+// `levels`, a grid of 2 columns with the rows and y range of `grid`. Throws MapError
+// ("NAME: ...") when `levels` does not match.
+std::vector<float> nullLevelsOf(const Grid& levels, const Grid& grid, const std::string& name);
+
 // ---------------------------------------------------------------- colours
 struct Rgb {
   uint8_t r, g, b;
@@ -62,6 +71,9 @@ struct ColourRange {
 ColourRange colourRange(const Grid& grid);
 // viridis(round(255 * (z - lo) / (hi - lo))), clamped; grey for no data.
 Rgb colourOf(float z, ColourRange range);
+// A node's colour when it lies below its row's null level: 3 parts of `c` to 7 of a
+// light grey. Never a viridis colour, nor the grey of no data.
+Rgb dimmed(Rgb c);
 
 // ---------------------------------------------------------------- axes
 // The smallest step of the form {1, 2, 5} x 10^k that divides `span` into at most
@@ -102,9 +114,12 @@ std::optional<Format> formatOf(const std::string& path);
 std::string defaultOutputName(const std::string& gridPath);
 
 // Draws `grid` with `title` and writes it to `output` in `format`, replacing any file
-// of that name only when the new one is complete.
+// of that name only when the new one is complete. With `rowLevels` (one per row, as
+// nullLevelsOf gives them) the nodes below their row's level are dimmed and the title
+// says so; a row whose level is NaN is drawn in full colour.
 void writeMap(const Grid& grid, const std::string& title, const std::string& output, Format format,
-              int width = kDefaultWidth, int height = kDefaultHeight);
+              const std::vector<float>& rowLevels = {}, int width = kDefaultWidth,
+              int height = kDefaultHeight);
 
 // Frees the font caches that cairo and fontconfig keep for the life of the process
 // (so that leak checkers see a clean exit). Call once, when no drawing is left.

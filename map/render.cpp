@@ -27,6 +27,8 @@ constexpr double kTickLength = 6.0;
 constexpr double kTickFontSize = 13.0;
 constexpr double kLabelFontSize = 15.0;
 constexpr double kTitleFontSize = 18.0;
+// Follows the title when nodes below their null level are dimmed.
+constexpr const char* kDimmedNote = " (nodes below the 95 % null level dimmed)";
 
 using SurfacePtr = std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)>;
 using ContextPtr = std::unique_ptr<cairo_t, decltype(&cairo_destroy)>;
@@ -155,8 +157,11 @@ float larger(float a, float b) {
 }
 
 // Each pixel shows the largest value of the nodes it shows, so that a peak of a
-// single window or frequency never falls between pixels.
-void drawGridImage(cairo_t* cr, const Grid& grid, const PixelRect& plot, ColourRange range) {
+// single window or frequency never falls between pixels. With null levels, the
+// nodes at or above their row's level come first: the pixel shows the largest of
+// those in full colour, and only when it holds none the largest of all, dimmed.
+void drawGridImage(cairo_t* cr, const Grid& grid, const std::vector<float>& rowLevels,
+                   const PixelRect& plot, ColourRange range) {
   const AxisRange ax = axisRange(grid.xMin, grid.xMax, grid.nx);
   const AxisRange ay = axisRange(grid.yMin, grid.yMax, grid.ny);
   const std::vector<NodeSpan> columns = nodesOfPixel(plot.w, grid.nx, ax.reversed);
@@ -167,20 +172,36 @@ void drawGridImage(cairo_t* cr, const Grid& grid, const PixelRect& plot, ColourR
   unsigned char* data = cairo_image_surface_get_data(image.get());
   const int stride = cairo_image_surface_get_stride(image.get());
   if (!data) throw std::bad_alloc();
+  const bool masked = !rowLevels.empty();
   std::vector<float> pooled(size_t(grid.nx));
+  std::vector<float> pooledAbove(masked ? size_t(grid.nx) : 0);
   for (int py = 0; py < plot.h; ++py) {
     const NodeSpan r = rows[size_t(py)];
     std::fill(pooled.begin(), pooled.end(), NAN);
+    std::fill(pooledAbove.begin(), pooledAbove.end(), NAN);
     for (int32_t j = r.first; j <= r.last; ++j) {
       const float* values = grid.z.data() + size_t(j) * size_t(grid.nx);
       for (size_t i = 0; i < pooled.size(); ++i) pooled[i] = larger(pooled[i], values[i]);
+      if (!masked) continue;
+      // A row without a level has nothing to be tested against: all of it counts as above.
+      const float level = rowLevels[size_t(j)];
+      for (size_t i = 0; i < pooled.size(); ++i) {
+        if (std::isnan(level) || values[i] >= level)
+          pooledAbove[i] = larger(pooledAbove[i], values[i]);
+      }
     }
     auto* line = reinterpret_cast<uint32_t*>(data + size_t(py) * size_t(stride));
     for (int px = 0; px < plot.w; ++px) {
       const NodeSpan c = columns[size_t(px)];
       float z = NAN;
       for (int32_t i = c.first; i <= c.last; ++i) z = larger(z, pooled[size_t(i)]);
-      line[px] = pixel(colourOf(z, range));
+      if (!masked || std::isnan(z)) {
+        line[px] = pixel(colourOf(z, range));
+        continue;
+      }
+      float above = NAN;
+      for (int32_t i = c.first; i <= c.last; ++i) above = larger(above, pooledAbove[size_t(i)]);
+      line[px] = pixel(std::isnan(above) ? dimmed(colourOf(z, range)) : colourOf(above, range));
     }
   }
   paintImage(cr, image.get(), plot.x, plot.y);
@@ -312,11 +333,12 @@ void drawTitle(cairo_t* cr, const std::string& title, const Layout& l) {
   showText(cr, title, centre, l.plot.y - 20.0, 0.5);
 }
 
-void drawMap(cairo_t* cr, const Grid& grid, const std::string& title, const Layout& l) {
+void drawMap(cairo_t* cr, const Grid& grid, const std::vector<float>& rowLevels,
+             const std::string& title, const Layout& l) {
   const ColourRange range = colourRange(grid);
   cairo_set_source_rgb(cr, 1, 1, 1);
   cairo_paint(cr);
-  drawGridImage(cr, grid, l.plot, range);
+  drawGridImage(cr, grid, rowLevels, l.plot, range);
 
   cairo_set_source_rgb(cr, 0, 0, 0);
   cairo_set_line_width(cr, 1.0);
@@ -327,7 +349,7 @@ void drawMap(cairo_t* cr, const Grid& grid, const std::string& title, const Layo
   if (std::any_of(grid.z.begin(), grid.z.end(), [](float v) { return std::isnan(v); })) {
     drawNoDataKey(cr, l.colourBar, l.plot.y + l.plot.h);
   }
-  drawTitle(cr, validUtf8(title), l);
+  drawTitle(cr, validUtf8(title) + (rowLevels.empty() ? "" : kDimmedNote), l);
 }
 
 // ---------------------------------------------------------------- output file
@@ -418,9 +440,12 @@ cairo_status_t writeToSink(void* closure, const unsigned char* data, unsigned in
 }  // namespace
 
 void writeMap(const Grid& grid, const std::string& title, const std::string& output, Format format,
-              int width, int height) {
+              const std::vector<float>& rowLevels, int width, int height) {
   if (grid.nx <= 0 || grid.ny <= 0 || grid.z.size() != size_t(grid.nx) * size_t(grid.ny)) {
     throw MapError("cannot draw " + output + ": the grid is incomplete");
+  }
+  if (!rowLevels.empty() && rowLevels.size() != size_t(grid.ny)) {
+    throw MapError("cannot draw " + output + ": the null levels do not match the grid's rows");
   }
   if (width < 400 || height < 300) {
     throw MapError("cannot draw " + output + ": a picture needs at least 400 x 300 pixels");
@@ -448,7 +473,7 @@ void writeMap(const Grid& grid, const std::string& title, const std::string& out
   }
   {
     ContextPtr cr(cairo_create(surface.get()), &cairo_destroy);
-    drawMap(cr.get(), grid, title, layout);
+    drawMap(cr.get(), grid, rowLevels, title, layout);
     if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) {
       throw MapError("cannot draw " + output + ": " +
                      cairo_status_to_string(cairo_status(cr.get())));

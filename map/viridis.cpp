@@ -160,4 +160,10 @@ Rgb colourOf(float z, ColourRange range) {
   return viridis(int(std::lround(255.0 * clamped)));
 }
 
+Rgb dimmed(Rgb c) {
+  constexpr int kPaper = 235;
+  const auto blend = [](uint8_t v) { return uint8_t((3 * v + 7 * kPaper + 5) / 10); };
+  return {blend(c.r), blend(c.g), blend(c.b)};
+}
+
 }  // namespace kelv::gridmap

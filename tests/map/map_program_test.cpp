@@ -128,6 +128,52 @@ TEST(MapProgram, BadArgumentsFailWithTheirMessage) {
   EXPECT_EQ(three.exitCode, 1);
 }
 
+// The companion must have 2 columns and the grid's rows; one that does not is
+// reported and the map drawn as without it.
+TEST(MapProgram, MismatchedNullLevelFileIsReportedAndIgnored) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "run");
+  writeFile(dir / "run" / "Kelvarodine.grd", smallGrid());
+  const auto draw = [&](const std::string& output) {
+    return runProgram({program(), "run/Kelvarodine.grd", output}, "", dir.path());
+  };
+  RunResult r = draw("plain.png");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+
+  GridText levels;
+  levels.nx = 2;
+  levels.ny = 4;
+  levels.xMin = 95;
+  levels.xMax = 99;
+  levels.yMin = 0.00390625;
+  levels.yMax = 0.5;
+  levels.values = tokens({0.5, 0.6, 0.5, 0.6, 0.5, 0.6, 0.5, 0.6});
+  writeFile(dir / "run" / "Kelvarodine.null.grd", levels.text());
+  r = draw("four.png");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "kelvarodine-map: wrote four.png (1200 x 700)\n");
+  EXPECT_EQ(r.err,
+            "kelvarodine-map: warning: run/Kelvarodine.null.grd: expected 3 rows, one per "
+            "frequency of the grid, found 4; the null level is not shown\n");
+  EXPECT_EQ(readFile(dir / "four.png"), readFile(dir / "plain.png"));
+
+  writeFile(dir / "run" / "Kelvarodine.null.grd", "DSAA\n2 3\n95 99\n");
+  r = draw("cut.png");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.err,
+            "kelvarodine-map: warning: run/Kelvarodine.null.grd: line 3: expected yMin, found the "
+            "end of the file; the null level is not shown\n");
+  EXPECT_EQ(readFile(dir / "cut.png"), readFile(dir / "plain.png"));
+
+  // A matching one dims the nodes below it, without a word.
+  levels.ny = 3;
+  writeFile(dir / "run" / "Kelvarodine.null.grd", levels.text());
+  r = draw("dimmed.png");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(readFile(dir / "dimmed.png"), readFile(dir / "plain.png"));
+}
+
 TEST(MapProgram, PictureIsReplacedOnlyBySuccess) {
   TempDir dir;
   writeFile(dir / "map.png", "earlier picture");

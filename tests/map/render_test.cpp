@@ -26,9 +26,9 @@ Grid makeGrid(int nx, int ny, std::vector<float> z, double xMin = 0, double xMax
 }
 
 // Renders `grid` to a PNG in `dir` and reads it back.
-Png render(const TempDir& dir, const Grid& grid) {
+Png render(const TempDir& dir, const Grid& grid, const std::vector<float>& rowLevels = {}) {
   const auto path = dir / "map.png";
-  writeMap(grid, "map.grd", path.string(), Format::png);
+  writeMap(grid, "map.grd", path.string(), Format::png, rowLevels);
   Png png(path);
   EXPECT_TRUE(png.ok());
   EXPECT_EQ(png.width(), kDefaultWidth);
@@ -184,6 +184,42 @@ TEST(MapPicture, PixelsShowTheLargestOfTheirNodes) {
     for (int y = 0; y < p.h; ++y)
       ASSERT_EQ(png.at(p.x + p.w / 2, p.y + p.h - 1 - y),
                 y == pixelOf(1234, 3000, p.h) ? viridis(255) : viridis(0))
+          << y;
+  }
+}
+
+TEST(MapPicture, NodesBelowTheirRowsNullLevelAreDimmed) {
+  TempDir dir;
+  {  // Levels 0.5, 1 and none; a node at its level counts as above it.
+    const Grid g = makeGrid(2, 3, {0.4f, 0.6f, 1.0f, 0.8f, 0.1f, kBlank});
+    const Png png = render(dir, g, {0.5f, 1.0f, kBlank});
+    EXPECT_EQ(cellCentre(png, g, 0, 0), dimmed(viridis(102)));
+    EXPECT_EQ(cellCentre(png, g, 1, 0), viridis(153));
+    EXPECT_EQ(cellCentre(png, g, 0, 1), viridis(255));
+    EXPECT_EQ(cellCentre(png, g, 1, 1), dimmed(viridis(204)));
+    EXPECT_EQ(cellCentre(png, g, 0, 2), viridis(26));
+    EXPECT_EQ(cellCentre(png, g, 1, 2), kNoDataGrey);
+  }
+  for (int k = 0; k < 256; ++k) {
+    EXPECT_NE(dimmed(viridis(k)), kNoDataGrey) << k;
+    for (int m = 0; m < 256; ++m) ASSERT_NE(dimmed(viridis(k)), viridis(m)) << k;
+  }
+  {  // 3000 frequencies, some 5 to a pixel row: row 1234 is above its level (0.1) and
+     // shares its pixel with row 1235, larger but below its own (0.9). The node above
+     // wins, so a significant peak never hides behind a larger chance one.
+    const int ny = 3000;
+    std::vector<float> z(ny, 0.0f), levels(ny, 0.5f);
+    z[1234] = 0.2f;
+    levels[1234] = 0.1f;
+    z[1235] = 0.8f;
+    levels[1235] = 0.9f;
+    const PixelRect p = computeLayout(kDefaultWidth, kDefaultHeight).plot;
+    const Png png = render(dir, makeGrid(1, ny, z), levels);
+    const int peak = int((int64_t(2 * 1234 + 1) * p.h) / (2 * ny));
+    ASSERT_EQ(peak, int((int64_t(2 * 1235 + 1) * p.h) / (2 * ny)));
+    for (int y = 0; y < p.h; ++y)
+      ASSERT_EQ(png.at(p.x + p.w / 2, p.y + p.h - 1 - y),
+                y == peak ? viridis(51) : dimmed(viridis(0)))
           << y;
   }
 }
