@@ -41,6 +41,17 @@ std::vector<float> nullLevelsBeside(const std::string& gridPath, const Grid& gri
   if (!std::filesystem::exists(companion, ec) ||
       std::filesystem::equivalent(companion, gridPath, ec))
     return {};
+  // A run without --null leaves an earlier companion: one older than the grid belongs
+  // to another run (a run with --null writes it after the grid).
+  const auto companionTime = std::filesystem::last_write_time(companion, ec);
+  const auto gridTime = std::filesystem::last_write_time(gridPath, ec);
+  if (!ec && companionTime < gridTime) {
+    std::fprintf(stderr,
+                 "kelvarodine-map: warning: %s is older than the grid; the null level is not "
+                 "shown\n",
+                 companion.string().c_str());
+    return {};
+  }
   try {
     return nullLevelsOf(readGridFile(companion.string()), grid, companion.string());
   } catch (const MapError& e) {

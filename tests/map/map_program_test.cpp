@@ -1,6 +1,7 @@
 // The real kelvarodine-map executable, run in a fresh directory.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <set>
 
 #include "map/map.hpp"
@@ -172,6 +173,18 @@ TEST(MapProgram, MismatchedNullLevelFileIsReportedAndIgnored) {
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.err, "");
   EXPECT_NE(readFile(dir / "dimmed.png"), readFile(dir / "plain.png"));
+
+  // Regression: a companion left by an earlier run dimmed the map by levels of other
+  // settings. One older than the grid is ignored, with a warning.
+  const auto gridTime = std::filesystem::last_write_time(dir / "run" / "Kelvarodine.grd");
+  std::filesystem::last_write_time(dir / "run" / "Kelvarodine.null.grd",
+                                   gridTime - std::chrono::seconds(10));
+  r = draw("stale.png");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.err,
+            "kelvarodine-map: warning: run/Kelvarodine.null.grd is older than the grid; the null "
+            "level is not shown\n");
+  EXPECT_EQ(readFile(dir / "stale.png"), readFile(dir / "plain.png"));
 }
 
 TEST(MapProgram, PictureIsReplacedOnlyBySuccess) {
