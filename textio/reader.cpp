@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 
 #include "textio/textio.hpp"
@@ -246,6 +247,27 @@ int32_t convert(std::string_view token, const ReadItem& item) {
     *static_cast<int32_t*>(item.target) = static_cast<int32_t>(v);
     return 0;
   }
+  // A short token in the form std::from_chars reads (no exponent letter but E, no
+  // plus sign) converts straight from its text, rounded once as below; anything
+  // else, and any value out of range, takes the general way.
+  const bool wide = item.kind == ReadItem::Kind::real64;
+  if (token.size() <= 32 && f.exponent >= -30 && f.exponent <= 30 &&
+      token.find_first_of("DdQq+") == std::string_view::npos) {
+    const char* end = token.data() + token.size();
+    float value = 0.0f;
+    double wideValue = 0.0;
+    const auto r = wide ? std::from_chars(token.data(), end, wideValue)
+                        : std::from_chars(token.data(), end, value);
+    if (r.ec == std::errc() && r.ptr == end &&
+        (wide ? std::isnormal(wideValue) || wideValue == 0.0
+              : std::isnormal(value) || value == 0.0f)) {
+      if (wide)
+        *static_cast<double*>(item.target) = wideValue;
+      else
+        *static_cast<float*>(item.target) = value;
+      return 0;
+    }
+  }
   // Normalised to 0.ddd times a power of ten, so that the magnitude is known
   // before the conversion and a long mantissa cannot shift the exponent's range.
   std::string digits;
@@ -260,7 +282,6 @@ int32_t convert(std::string_view token, const ReadItem& item) {
   if (pointAt < 0) pointAt = static_cast<int64_t>(digits.size());
   const std::size_t first = digits.find_first_not_of('0');
   // Both widths are converted straight from the decimal text, each rounded once.
-  const bool wide = item.kind == ReadItem::Kind::real64;
   float value = 0.0f;
   double wideValue = 0.0;
   if (first != std::string::npos) {
@@ -348,6 +369,16 @@ class Statement {
           break;  // a null value: the item keeps its content
         }
         if (c == '/') return ReadStatus::success;
+        // A token that lies wholly in the buffer, ended by a blank, a separator or a
+        // line feed, is taken from there; any other (split by the buffer's end, or
+        // next to a carriage return) is gathered byte by byte below.
+        if (const std::string_view whole = tokenInBuffer(); !whole.empty()) {
+          u_.bufferPos += whole.size();
+          u_.recordBytes += whole.size();
+          separatorPending_ = true;
+          if (const int32_t e = take(whole, item)) return readError(e);
+          break;
+        }
         // The token, cut off as soon as it is longer than any number is written.
         token_.clear();
         while (c >= 0 && !endsToken(static_cast<char>(c))) {
@@ -378,6 +409,24 @@ class Statement {
   }
 
  private:
+  // The token at the read position when the buffer also holds the byte that ends it
+  // (blank, comma, slash or line feed), within the token and record limits; empty
+  // otherwise.
+  std::string_view tokenInBuffer() const {
+    const std::size_t from = u_.bufferPos;
+    const std::size_t limit = std::min(u_.buffer.size(), from + kMaxTokenLength + 1);
+    std::size_t at = from;
+    while (at < limit) {
+      const char c = u_.buffer[at];
+      if (endsToken(c) || c == '\n') break;
+      if (c == '\r') return {};
+      ++at;
+    }
+    if (at == limit || at == from) return {};
+    if (u_.recordBytes + (at - from) >= kMaxRecordLength) return {};
+    return std::string_view(u_.buffer.data() + from, at - from);
+  }
+
   // A value token, or a repeat r*c / r* whose first copy goes to `item`.
   int32_t take(std::string_view token, const ReadItem& item) {
     const std::size_t star = token.find('*');

@@ -98,6 +98,43 @@ TEST(FreeFormatRead, OneRealItem) {
   closeFile();
 }
 
+// Short plain tokens are converted straight from their text, others (exponent
+// letters D and Q, plus signs, long or far exponents, tokens split by the buffer) by
+// the general route: both must give the same value for the same number.
+TEST(FreeFormatRead, EveryWayOfWritingANumberGivesTheSameValue) {
+  std::mt19937_64 rng(5);
+  std::uniform_real_distribution<double> mantissa(-10.0, 10.0);
+  std::uniform_int_distribution<int> exponent(-44, 37);  // |value| < 1e38
+  std::string plain, lettered;
+  std::vector<double> expected;
+  for (int i = 0; i < 20000; ++i) {
+    char a[64], b[64];
+    const double m = mantissa(rng);
+    const int e = exponent(rng);
+    std::snprintf(a, sizeof a, "%.*fe%d", i % 12, m, e);
+    std::snprintf(b, sizeof b, "%.*fD+%d", i % 12, m, e);
+    plain += a;
+    plain += i % 3 == 0 ? "\n" : (i % 3 == 1 ? " 9\n" : "\r\n");
+    lettered += b;
+    lettered += '\n';
+    if (e < 0) lettered.replace(lettered.rfind("+-"), 2, "-");
+  }
+  std::vector<float> fromPlain, fromLettered;
+  for (auto [text, out] : {std::pair{&plain, &fromPlain}, std::pair{&lettered, &fromLettered}}) {
+    attachFileInput("a.dat", *text);
+    for (float v = 0.0f;
+         freeFormatRead(fileInput(), {item(v)}, kHandleBoth) == ReadStatus::success;)
+      out->push_back(v);
+    closeFile();
+  }
+  ASSERT_EQ(fromPlain.size(), 20000u);
+  ASSERT_EQ(fromLettered.size(), 20000u);
+  int differ = 0;
+  for (size_t i = 0; i < fromPlain.size(); ++i)
+    differ += std::bit_cast<uint32_t>(fromPlain[i]) != std::bit_cast<uint32_t>(fromLettered[i]);
+  EXPECT_EQ(differ, 0);
+}
+
 TEST(FreeFormatRead, NulBytesAreCharacters) {
   attachFileInput("a.dat", std::string("1\0 2\n", 5));
   float v = kKept;
