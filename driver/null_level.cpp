@@ -18,6 +18,7 @@
 
 #include "driver/analysis.hpp"
 #include "estimation/lanes.hpp"
+#include "numerics/random.hpp"
 #include "textio/textio.hpp"
 
 namespace kelv {
@@ -29,40 +30,6 @@ constexpr uint64_t kNullSeed = 0x4B454C564E554C4Cull;
 // Samples simulated and dropped before a window, so that it starts in the stationary
 // state of its model (a pole of radius 0.99 forgets its start to 0.6 % in 512 steps).
 constexpr int32_t kBurnIn = 512;
-
-// splitmix64: a window's stream starts at a hash of the seed and the window number,
-// so that each window draws the same numbers whichever thread simulates it.
-uint64_t mix64(uint64_t z) {
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
-
-class NormalStream {
- public:
-  explicit NormalStream(uint64_t seed) : state_(mix64(seed)) {}
-  double next() {
-    if (haveSpare_) {
-      haveSpare_ = false;
-      return spare_;
-    }
-    // Box-Muller on two uniforms in (0, 1).
-    const double r = std::sqrt(-2.0 * std::log(uniform()));
-    const double angle = 6.283185307179586 * uniform();
-    spare_ = r * std::sin(angle);
-    haveSpare_ = true;
-    return r * std::cos(angle);
-  }
-
- private:
-  double uniform() {
-    state_ += 0x9E3779B97F4A7C15ull;
-    return (double(mix64(state_) >> 11) + 0.5) * (1.0 / 9007199254740992.0);
-  }
-  uint64_t state_;
-  double spare_ = 0.0;
-  bool haveSpare_ = false;
-};
 
 // x(t) = phi(1) x(t-1) + ... + phi(p) x(t-p) + e(t), e white with unit variance.
 struct ChannelModel {
@@ -144,7 +111,9 @@ void simulateWindow(const RunParameters& run, const float* samples, int64_t w, f
   const int64_t start = (w - 1) * int64_t(run.realSamples - run.nlen) / (kNullWindows - 1);
   const View2<float> window(windowData, run.nch, run.nfft);
   std::fill(windowData, windowData + int64_t(run.nch) * run.nfft, 0.0f);
-  NormalStream noise(kNullSeed ^ mix64(static_cast<uint64_t>(w)));
+  // Each window's stream starts at a hash of the seed and the window number, so that
+  // it draws the same numbers whichever thread simulates it.
+  Rng noise(mix64(kNullSeed ^ mix64(static_cast<uint64_t>(w))));
   std::vector<double> history;
   for (int32_t j = 1; j <= run.nch; ++j) {
     const std::vector<double> phi =
@@ -153,7 +122,7 @@ void simulateWindow(const RunParameters& run, const float* samples, int64_t w, f
     history.assign(p, 0.0);  // x(t-1) .. x(t-p)
     double level = 0.0;
     for (int32_t t = 1 - kBurnIn; t <= run.nlen; ++t) {
-      double x = noise.next();
+      double x = noise.normal();
       for (std::size_t l = 0; l < p; ++l) x += phi[l] * history[l];
       if (p > 0) {
         std::copy_backward(history.begin(), history.end() - 1, history.end());

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "numerics/random.hpp"
+
 namespace kelv::sim {
 
 // x(t) + A_1 x(t-1) + ... + A_p x(t-p) = e(t), e(t) ~ N(0, V).
@@ -40,33 +42,7 @@ struct VarModel {
   double v(int i, int j) const { return V[(i - 1) + size_t(j - 1) * nch]; }
 };
 
-class Rng {
- public:
-  explicit Rng(uint64_t seed) : s_(seed) {}
-  uint64_t next() {
-    uint64_t z = (s_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  double uniform() { return (double(next() >> 11) + 0.5) * (1.0 / 9007199254740992.0); }
-  double normal() {
-    if (haveSpare_) {
-      haveSpare_ = false;
-      return spare_;
-    }
-    const double r = std::sqrt(-2.0 * std::log(uniform()));
-    const double th = 6.283185307179586 * uniform();
-    spare_ = r * std::sin(th);
-    haveSpare_ = true;
-    return r * std::cos(th);
-  }
-
- private:
-  uint64_t s_;
-  double spare_ = 0.0;
-  bool haveSpare_ = false;
-};
+using kelv::Rng;
 
 // Lower Cholesky factor of a symmetric positive-definite matrix (column-major).
 inline std::vector<double> choleskyLower(const std::vector<double>& m, int n) {
