@@ -33,8 +33,8 @@ struct RunParameters {
 // to analysisThreads() threads, never more than there are windows; each thread
 // creates the spectral stage's working arrays before the loop, and each further
 // thread a window buffer of its own. Whatever the number, the console receives the
-// same bytes as from one thread, in window order: window w's progress line, then the
-// lines written while w was analysed. Console interrupts are taken on the calling
+// same bytes as from one thread, in window order: window w's progress line, then a
+// warning line for each singular matrix its fit met. Console interrupts are taken on the calling
 // thread.
 void runWindowLoop(const RunParameters& run, const float* samples, float* windowData, float* grid);
 

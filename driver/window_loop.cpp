@@ -131,8 +131,8 @@ void workerLoop(const RunParameters& run, const float* samples, float* grid, Win
       w = queue.nextWindow++;
       queue.slotFreed.wait(lock, [&] { return w - queue.nextToWrite < ahead; });
     }
-    // The slot's previous window has been shown and its lines cleared; the console
-    // thread reads the slot again only once it is marked done.
+    // The slot's previous window has been shown; the console thread reads the slot
+    // again only once it is marked done.
     WindowQueue::Slot& slot = queue.slot(w);
     slot.degenerate =
         analyseWindow(run, samples, static_cast<int32_t>(w), work, gridColumn(run, grid, w));
