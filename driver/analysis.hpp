@@ -34,8 +34,8 @@ struct RunParameters {
 // creates the spectral stage's working arrays before the loop, and each further
 // thread a window buffer of its own. Whatever the number, the console receives the
 // same bytes as from one thread, in window order: window w's progress line, then a
-// warning line for each singular matrix its fit met. Console interrupts are taken on the calling
-// thread.
+// warning line for each singular matrix its fit met. Console interrupts are taken on
+// the calling thread.
 void runWindowLoop(const RunParameters& run, const float* samples, float* windowData, float* grid);
 
 // One window as the loop analyses it, from windowData (nch x nfft, samples in
