@@ -1,9 +1,6 @@
 // The null level: the distribution of the measure when the channels are mutually
 // independent, estimated by simulating windows of independent channels with the run's
 // extents and analysing each exactly as the loop analyses a window of the record.
-#include <pthread.h>
-#include <signal.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -12,12 +9,12 @@
 #include <cstring>
 #include <limits>
 #include <string_view>
-#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "driver/analysis.hpp"
 #include "estimation/lanes.hpp"
+#include "numerics/numerics.hpp"
 #include "numerics/random.hpp"
 #include "textio/textio.hpp"
 
@@ -47,20 +44,7 @@ ChannelModel fitChannel(const float* samples, int32_t nch, int32_t channel, int3
   std::vector<double> x(static_cast<std::size_t>(n));
   for (int32_t k = 0; k < n; ++k) x[k] = samples[int64_t(k) * nch + channel];
 
-  double tMean = 0.0, xMean = 0.0;
-  for (int32_t k = 0; k < n; ++k) {
-    tMean += k;
-    xMean += x[k];
-  }
-  tMean /= n;
-  xMean /= n;
-  double stt = 0.0, stx = 0.0;
-  for (int32_t k = 0; k < n; ++k) {
-    stt += (k - tMean) * (k - tMean);
-    stx += (k - tMean) * (x[k] - xMean);
-  }
-  const double slope = stt > 0.0 ? stx / stt : 0.0;
-  for (int32_t k = 0; k < n; ++k) x[k] -= xMean + slope * (k - tMean);
+  LTREND(x.data(), n);
   if (idiff == 1) {
     for (int32_t k = 0; k + 1 < n; ++k) x[k] = x[k + 1] - x[k];
     x.pop_back();
@@ -179,22 +163,10 @@ std::vector<float> estimateNullLevels(const RunParameters& run, const float* sam
   std::vector<SimulationWork> works;
   for (int32_t t = 0; t < threads; ++t) works.emplace_back(run);
 
-  // The workers start with the console interrupts blocked, so that those reach the
-  // calling thread, which simulates too.
-  std::vector<std::thread> workers;
-  sigset_t interrupts, previous;
-  sigemptyset(&interrupts);
-  for (int s : {SIGINT, SIGQUIT, SIGHUP}) sigaddset(&interrupts, s);
-  pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
-  for (int32_t t = 1; t < threads; ++t) {
-    try {
-      workers.emplace_back(simulateWindows, std::cref(run), samples, std::ref(next),
-                           std::ref(works[t]), measures.data());
-    } catch (const std::system_error&) {
-      break;  // the threads already running and this one do all windows
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  // The calling thread simulates too.
+  std::vector<std::thread> workers = startWorkers(threads - 1, [&](int32_t t) {
+    simulateWindows(run, samples, next, works[static_cast<std::size_t>(t) + 1], measures.data());
+  });
   simulateWindows(run, samples, next, works[0], measures.data());
   for (std::thread& t : workers) t.join();
 

@@ -150,22 +150,10 @@ void workerLoop(const RunParameters& run, const float* samples, float* grid, Win
 void runInParallel(const RunParameters& run, const float* samples, std::vector<WindowWork>& works,
                    float* grid) {
   WindowQueue queue(4 * works.size());
-  std::vector<std::thread> workers;
-  workers.reserve(works.size());
-
-  sigset_t interrupts, previous;
-  sigemptyset(&interrupts);
-  for (int s : {SIGINT, SIGQUIT, SIGHUP}) sigaddset(&interrupts, s);
-  pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
-  for (WindowWork& work : works) {
-    try {
-      workers.emplace_back(workerLoop, std::cref(run), samples, grid, std::ref(work),
-                           std::ref(queue));
-    } catch (const std::system_error&) {
-      break;  // the system gives no more threads: those already running do all windows
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  std::vector<std::thread> workers =
+      startWorkers(static_cast<int32_t>(works.size()), [&](int32_t t) {
+        workerLoop(run, samples, grid, works[static_cast<std::size_t>(t)], queue);
+      });
 
   if (workers.empty()) {
     runSequentially(run, samples, works.front(), grid);
@@ -208,6 +196,24 @@ int32_t processorsAvailable() {
 }
 
 }  // namespace
+
+std::vector<std::thread> startWorkers(int32_t count, const std::function<void(int32_t)>& body) {
+  std::vector<std::thread> workers;
+  workers.reserve(static_cast<std::size_t>(std::max(count, 0)));
+  sigset_t interrupts, previous;
+  sigemptyset(&interrupts);
+  for (int s : {SIGINT, SIGQUIT, SIGHUP}) sigaddset(&interrupts, s);
+  pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
+  for (int32_t t = 0; t < count; ++t) {
+    try {
+      workers.emplace_back(body, t);
+    } catch (const std::system_error&) {
+      break;  // the system gives no more threads: those already running do all the work
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return workers;
+}
 
 int32_t analyseWindowData(const RunParameters& run, float* windowData, SpectralWork& spectral,
                           float* gridColumn) {

@@ -131,9 +131,6 @@ KELV_LANE_INLINE LaneD laneSqrt(LaneD x) {
   for (int l = 0; l < kLanes; ++l) r[l] = std::sqrt(x[l]);
   return r;
 }
-KELV_LANE_INLINE double laneAbs(double x) {
-  return std::fabs(x);
-}
 KELV_LANE_INLINE LaneD laneAbs(LaneD x) {
   LaneD r = x;
   for (int l = 0; l < kLanes; ++l) r[l] = std::fabs(x[l]);
