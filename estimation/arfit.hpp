@@ -23,12 +23,12 @@ int32_t ARFIT(int32_t order, int32_t nch, int32_t nlen, const float* x, double* 
               double* vfinv);
 
 // Spectral matrices S(f) = (H^H V^-1 H)^-1 / 2pi of the model (a, vfinv) for
-// f = 1..nfreq, frequency (f-1)/nfft cycles per sample, into spec (nch x nch x
+// f = 1..nfreq, frequency (f-1)/nfft cycles per sample, into spectra (nch x nch x
 // nfreq): the transfer function H from FASTF, G = H^H V^-1 H summed directly and
 // inverted by HERMINV. Needs order + 1 <= nfft and nfreq <= nfft.
 void ARSPEC(int32_t order, int32_t nch, int32_t nfft, int32_t nfreq, const float* a,
-            const float* vfinv, cfloat* spec);
+            const float* vfinv, cfloat* spectra);
 void ARSPEC(int32_t order, int32_t nch, int32_t nfft, int32_t nfreq, const double* a,
-            const double* vfinv, cdouble* spec);
+            const double* vfinv, cdouble* spectra);
 
 }  // namespace kelv

@@ -16,7 +16,7 @@ namespace {
 
 template <class T>
 void spectralStage(int32_t order, int32_t nch, int32_t nfft, int32_t nfreq, const T* a,
-                   const T* vfinv, std::complex<T>* spec) {
+                   const T* vfinv, std::complex<T>* spectra) {
   using Z = std::complex<T>;
   assert(order + 1 <= nfft && nfreq <= nfft);
   const int32_t p = order;
@@ -28,7 +28,7 @@ void spectralStage(int32_t order, int32_t nch, int32_t nfft, int32_t nfreq, cons
   View1<T> re(reStore.data(), nfft), im(imStore.data(), nfft);
   View3<Z> H(hStore.data(), nch, nch, nfreq);
   View2<Z> G(gStore.data(), nch, nch), Ginv(ginvStore.data(), nch, nch);
-  View3<Z> S(spec, nch, nch, nfreq);
+  View3<Z> S(spectra, nch, nch, nfreq);
 
   // H(c, d, f) = delta_cd + sum_l A_l(c, d) exp(-2 pi i (f-1) l / nfft).
   for (int32_t c = 1; c <= nch; ++c)
@@ -71,32 +71,32 @@ void spectralStage(int32_t order, int32_t nch, int32_t nfft, int32_t nfreq, cons
 
 template <class T>
 int32_t analyse(int32_t order, int32_t nch, int32_t nlen, int32_t nfft, int32_t nfreq,
-                const float* x, std::complex<T>* spec) {
+                const float* x, std::complex<T>* spectra) {
   assert(order >= 1 && order + 1 <= nfft && nfreq <= nfft);
   const size_t mat = static_cast<size_t>(nch) * static_cast<size_t>(nch);
   std::vector<T> a(mat * static_cast<size_t>(order)), vf(mat), vfinv(mat);
   const int32_t degenerate = ARFIT(order, nch, nlen, x, a.data(), vf.data(), vfinv.data());
-  spectralStage(order, nch, nfft, nfreq, a.data(), vfinv.data(), spec);
+  spectralStage(order, nch, nfft, nfreq, a.data(), vfinv.data(), spectra);
   return degenerate;
 }
 
 }  // namespace
 
 void ARSPEC(int32_t order, int32_t nch, int32_t nfft, int32_t nfreq, const float* a,
-            const float* vfinv, cfloat* spec) {
-  spectralStage(order, nch, nfft, nfreq, a, vfinv, spec);
+            const float* vfinv, cfloat* spectra) {
+  spectralStage(order, nch, nfft, nfreq, a, vfinv, spectra);
 }
 void ARSPEC(int32_t order, int32_t nch, int32_t nfft, int32_t nfreq, const double* a,
-            const double* vfinv, cdouble* spec) {
-  spectralStage(order, nch, nfft, nfreq, a, vfinv, spec);
+            const double* vfinv, cdouble* spectra) {
+  spectralStage(order, nch, nfft, nfreq, a, vfinv, spectra);
 }
 int32_t ARSPECTR(int32_t order, int32_t nch, int32_t nlen, int32_t nfft, int32_t nfreq,
-                 const float* x, cfloat* spec) {
-  return analyse(order, nch, nlen, nfft, nfreq, x, spec);
+                 const float* x, cfloat* spectra) {
+  return analyse(order, nch, nlen, nfft, nfreq, x, spectra);
 }
 int32_t ARSPECTR(int32_t order, int32_t nch, int32_t nlen, int32_t nfft, int32_t nfreq,
-                 const float* x, cdouble* spec) {
-  return analyse(order, nch, nlen, nfft, nfreq, x, spec);
+                 const float* x, cdouble* spectra) {
+  return analyse(order, nch, nlen, nfft, nfreq, x, spectra);
 }
 
 }  // namespace kelv

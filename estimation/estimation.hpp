@@ -19,13 +19,13 @@ void TRANSFX(int32_t nch, int32_t nlen, int32_t nfft, int32_t itrend, int32_t id
 // Fits the VAR model x(t) + A_1 x(t-1) + ... + A_p x(t-p) = e(t) of order p = order
 // to columns 1..nlen of x (nch x >= nlen floats) by Whittle's recursion and writes
 // its spectral matrices S(f) = H^-1 V H^-H / 2pi for f = 1..nfreq (frequency
-// (f-1)/nfft cycles per sample) into spec (nch x nch x nfreq). Needs order + 1 <=
+// (f-1)/nfft cycles per sample) into spectra (nch x nch x nfreq). Needs order + 1 <=
 // nfft. Returns the number of inversions of the fit that met a singular matrix; the
 // spectral matrices are then meaningless.
 int32_t ARSPECTR(int32_t order, int32_t nch, int32_t nlen, int32_t nfft, int32_t nfreq,
-                 const float* x, cfloat* spec);
+                 const float* x, cfloat* spectra);
 int32_t ARSPECTR(int32_t order, int32_t nch, int32_t nlen, int32_t nfft, int32_t nfreq,
-                 const float* x, cdouble* spec);
+                 const float* x, cdouble* spectra);
 
 // Multiple coherence of every channel with all the others, from the Hermitian
 // spectral matrix freqMatrix (nch x nch) into coherences(1..nch).

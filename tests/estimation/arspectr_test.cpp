@@ -56,15 +56,15 @@ TEST(ARSPECTR, SingleChannelIsScalarLevinsonDurbin) {
   for (const Case c : {Case{1000, 5, 128}, Case{300, 1, 32}, Case{3, 5, 8}}) {
     const std::vector<float> x = sim::simulate(ar, c.nlen, 31 + c.nlen);
     const int nfreq = c.nfft / 2;
-    std::vector<cfloat> spec(nfreq);
-    ARSPECTR(c.order, 1, c.nlen, c.nfft, nfreq, x.data(), spec.data());
+    std::vector<cfloat> spectra(nfreq);
+    ARSPECTR(c.order, 1, c.nlen, c.nfft, nfreq, x.data(), spectra.data());
     const std::vector<double> ref = levinsonSpectrum(x, c.nlen, c.order, c.nfft, nfreq);
     // Float storage of covariances and coefficients, amplified by the condition of
     // the Toeplitz system (at most the spectral dynamic range, here about 130):
     // 2e-5 is 130 u with a factor 2.5 to spare; the errors seen are near 2e-6.
     for (int f = 1; f <= nfreq; ++f) {
-      EXPECT_NEAR(spec[f - 1].real() / ref[f - 1], 1.0, 2e-5) << c.nlen << " f " << f;
-      EXPECT_NEAR(spec[f - 1].imag(), 0.0, 1e-6 * ref[f - 1]);
+      EXPECT_NEAR(spectra[f - 1].real() / ref[f - 1], 1.0, 2e-5) << c.nlen << " f " << f;
+      EXPECT_NEAR(spectra[f - 1].imag(), 0.0, 1e-6 * ref[f - 1]);
     }
   }
 }
@@ -101,11 +101,11 @@ TEST(ARSPECTR, OrderOneMatchesClosedForm) {
   EXPECT_TRUE(testing::allNear(a, std::vector<double>(fit.A.begin(), fit.A.end()), 1e-5));
   EXPECT_TRUE(testing::allNear(vf, fit.V, 1e-5));
 
-  std::vector<cfloat> spec(nch * nch * nfreq);
-  ARSPECTR(1, nch, nlen, nfft, nfreq, x.data(), spec.data());
+  std::vector<cfloat> spectra(nch * nch * nfreq);
+  ARSPECTR(1, nch, nlen, nfft, nfreq, x.data(), spectra.data());
   for (int f = 1; f <= nfreq; ++f) {
     const sim::cmat s = sim::trueSpectrum(fit, double(f - 1) / nfft);
-    const cfloat* got = spec.data() + (f - 1) * nch * nch;
+    const cfloat* got = spectra.data() + (f - 1) * nch * nch;
     const double scale = maxAbs(s.data(), nch * nch);
     for (int e = 0; e < nch * nch; ++e)
       EXPECT_LE(std::abs(cdouble(got[e]) - s[e]), 1e-5 * scale) << "f " << f << " element " << e;
@@ -171,10 +171,10 @@ TEST(ARSPECTR, SpectralMatricesAreHermitianAndWhollyWritten) {
   const sim::VarModel m = testing::coupledVar2();
   const int nch = 3, nlen = 3000, order = 4, nfft = 256, nfreq = 128;
   const std::vector<float> x = sim::simulate(m, nlen, 51);
-  std::vector<cfloat> spec(nch * nch * nfreq, cfloat(std::nanf(""), std::nanf("")));
-  ARSPECTR(order, nch, nlen, nfft, nfreq, x.data(), spec.data());
+  std::vector<cfloat> spectra(nch * nch * nfreq, cfloat(std::nanf(""), std::nanf("")));
+  ARSPECTR(order, nch, nlen, nfft, nfreq, x.data(), spectra.data());
   for (int f = 1; f <= nfreq; ++f) {
-    const cfloat* s = spec.data() + (f - 1) * nch * nch;
+    const cfloat* s = spectra.data() + (f - 1) * nch * nch;
     const double scale = maxAbs(s, nch * nch);
     EXPECT_TRUE(std::isfinite(scale)) << "f " << f;
     EXPECT_LE(testing::hermitianDefect(nch, s), 1e-6 * scale) << "f " << f;
@@ -182,7 +182,7 @@ TEST(ARSPECTR, SpectralMatricesAreHermitianAndWhollyWritten) {
   }
   // Frequency zero: H is real, so the matrix is real.
   for (int e = 0; e < nch * nch; ++e)
-    EXPECT_LE(std::abs(spec[e].imag()), 1e-6 * maxAbs(spec.data(), nch * nch));
+    EXPECT_LE(std::abs(spectra[e].imag()), 1e-6 * maxAbs(spectra.data(), nch * nch));
 }
 
 TEST(ARSPECTR, WhiteNoiseModelHasFlatSpectrum) {
@@ -200,13 +200,13 @@ TEST(ARSPECTR, WhiteNoiseModelHasFlatSpectrum) {
       const std::vector<double> vback =
           testing::inverseOf(std::vector<double>(vinv.begin(), vinv.end()), nch);
       std::vector<float> a(nch * nch * order, 0.0f);
-      std::vector<cfloat> spec(nch * nch * nfreq);
-      ARSPEC(order, nch, nfft, nfreq, a.data(), vinv.data(), spec.data());
+      std::vector<cfloat> spectra(nch * nch * nfreq);
+      ARSPEC(order, nch, nfft, nfreq, a.data(), vinv.data(), spectra.data());
       const double tol = testing::inverseTolerance<cfloat>(nch, testing::hermitianPdBound(nch)) *
                          maxAbs(vback.data(), nch * nch);
       for (int f = 1; f <= nfreq; ++f)
         for (int e = 0; e < nch * nch; ++e)
-          EXPECT_LE(std::abs(cdouble(spec[(f - 1) * nch * nch + e]) - vback[e] / kTwoPi), tol)
+          EXPECT_LE(std::abs(cdouble(spectra[(f - 1) * nch * nch + e]) - vback[e] / kTwoPi), tol)
               << nch << " " << order << " f " << f;
     }
   }
@@ -236,14 +236,14 @@ TEST(ARSPECTR, SingularWindowIsCountedAndStillReturns) {
       x[t * nch + 1] = variant == 0 ? x[t * nch] : 0.0f;
       x[t * nch + 2] = float(rng.normal());
     }
-    std::vector<cfloat> spec(nch * nch * nfreq, cfloat(12345.0f, 12345.0f));
-    std::vector<cdouble> specD(nch * nch * nfreq, cdouble(12345.0, 12345.0));
+    std::vector<cfloat> spectra(nch * nch * nfreq, cfloat(12345.0f, 12345.0f));
+    std::vector<cdouble> spectraD(nch * nch * nfreq, cdouble(12345.0, 12345.0));
     int32_t count = 0, countD = 0;
     std::string out;
     {
       testing::CapturedStdout capture;
-      count = ARSPECTR(order, nch, nlen, nfft, nfreq, x.data(), spec.data());
-      countD = ARSPECTR(order, nch, nlen, nfft, nfreq, x.data(), specD.data());
+      count = ARSPECTR(order, nch, nlen, nfft, nfreq, x.data(), spectra.data());
+      countD = ARSPECTR(order, nch, nlen, nfft, nfreq, x.data(), spectraD.data());
       out = capture.text();
     }
     EXPECT_EQ(out, "");
@@ -251,8 +251,8 @@ TEST(ARSPECTR, SingularWindowIsCountedAndStillReturns) {
       EXPECT_GE(c, 2) << variant;
       EXPECT_LE(c, 2 * order + 2) << variant;
     }
-    for (const cfloat& s : spec) EXPECT_NE(s, cfloat(12345.0f, 12345.0f));
-    for (const cdouble& s : specD) EXPECT_NE(s, cdouble(12345.0, 12345.0));
+    for (const cfloat& s : spectra) EXPECT_NE(s, cfloat(12345.0f, 12345.0f));
+    for (const cdouble& s : spectraD) EXPECT_NE(s, cdouble(12345.0, 12345.0));
   }
 }
 

@@ -48,8 +48,8 @@ void analyseWindow(const std::vector<float>& record, int32_t nch, int32_t start,
     return;
   }
 
-  std::vector<cfloat> spec(size_t(nch) * nch * nfreq);
-  ARSPECTR(order, nch, nlen, nfft, nfreq, x.data(), spec.data());
+  std::vector<cfloat> spectra(size_t(nch) * nch * nfreq);
+  ARSPECTR(order, nch, nlen, nfft, nfreq, x.data(), spectra.data());
   std::vector<float> r(static_cast<size_t>(nch));
   for (int32_t f = 1; f <= nfreq; ++f) {
     const double w = want.measures[size_t(f - 1)], g = got[size_t(f - 1)];
@@ -63,7 +63,7 @@ void analyseWindow(const std::vector<float>& record, int32_t nch, int32_t start,
     }
     a.largest = std::max(a.largest, std::fabs(g - w));
     a.aboveOne += g > 1.0 ? 1 : 0;
-    CANOCOH(&spec[size_t(f - 1) * nch * nch], nch, r.data());
+    CANOCOH(&spectra[size_t(f - 1) * nch * nch], nch, r.data());
     const double single = coherenceMeasure(r.data(), nch);
     a.floatLargest = std::isnan(single) ? 1.0 : std::max(a.floatLargest, std::fabs(single - w));
   }

@@ -139,14 +139,14 @@ struct Agreement {
 Agreement compareWithTruth(const std::vector<float>& x, int nfft) {
   const sim::VarModel m = testing::coupledVar2();
   const int nfreq = nfft / 2;
-  std::vector<cfloat> spec(kNch * kNch * nfreq);
-  ARSPECTR(kOrder, kNch, kSamples, nfft, nfreq, x.data(), spec.data());
+  std::vector<cfloat> spectra(kNch * kNch * nfreq);
+  ARSPECTR(kOrder, kNch, kSamples, nfft, nfreq, x.data(), spectra.data());
   const std::vector<double> gzinv = regressorCovarianceInverse(x);
   std::vector<double> dev;
   Agreement out;
   std::vector<float> r(kNch);
   for (int f = 1; f <= nfreq; ++f) {
-    CANOCOH(spec.data() + (f - 1) * kNch * kNch, kNch, r.data());
+    CANOCOH(spectra.data() + (f - 1) * kNch * kNch, kNch, r.data());
     const float measure = coherenceMeasure(r.data(), kNch);
     const double freq = double(f - 1) / nfft;
     const double truth = sim::trueMeasure(m, freq);
@@ -186,14 +186,14 @@ TEST(ARSPECTR, ConstantChannelGivesNotANumberMeasures) {
   std::copy(x.begin(), x.begin() + kNch * nlen, w.begin());
   for (int t = 0; t < nlen; ++t) w[t * kNch + 1] = 2.5f;
   TRANSFX(kNch, nlen, nfft, 1, 0, w.data());
-  std::vector<cfloat> spec(kNch * kNch * nfreq);
+  std::vector<cfloat> spectra(kNch * kNch * nfreq);
   {
     testing::CapturedStdout quiet;  // the fit may report degenerate matrices
-    ARSPECTR(kOrder, kNch, nlen, nfft, nfreq, w.data(), spec.data());
+    ARSPECTR(kOrder, kNch, nlen, nfft, nfreq, w.data(), spectra.data());
   }
   std::vector<float> r(kNch);
   for (int f = 1; f <= nfreq; ++f) {
-    CANOCOH(spec.data() + (f - 1) * kNch * kNch, kNch, r.data());
+    CANOCOH(spectra.data() + (f - 1) * kNch * kNch, kNch, r.data());
     EXPECT_TRUE(std::isnan(coherenceMeasure(r.data(), kNch))) << "f " << f;
   }
 }

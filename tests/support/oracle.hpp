@@ -22,11 +22,11 @@ inline OracleWindow oracleMeasures(int32_t order, int32_t nch, int32_t nlen, int
                                    const float* x) {
   const int32_t nfreq = nfft / 2;
   OracleWindow out;
-  std::vector<cdouble> spec(size_t(nch) * nch * nfreq);
-  out.degenerate = ARSPECTR(order, nch, nlen, nfft, nfreq, x, spec.data());
+  std::vector<cdouble> spectra(size_t(nch) * nch * nfreq);
+  out.degenerate = ARSPECTR(order, nch, nlen, nfft, nfreq, x, spectra.data());
   std::vector<double> r(static_cast<size_t>(nch));
   for (int32_t f = 1; f <= nfreq; ++f) {
-    CANOCOH(&spec[size_t(f - 1) * nch * nch], nch, r.data());
+    CANOCOH(&spectra[size_t(f - 1) * nch * nch], nch, r.data());
     out.measures.push_back(coherenceMeasure(r.data(), nch));
   }
   return out;
