@@ -248,36 +248,51 @@ OutputUnit& fileOutput() {
   return writeUnit();
 }
 
-int32_t openForReading(std::string_view name, bool handleErrors) {
-  closeFile();
-  InputUnit& u = readUnit();
+namespace {
+
+// Opens `name` for reading on `u` (unit 1); 0, or the error number.
+int32_t openInto(InputUnit& u, std::string_view name) {
   u.number = kFileUnit;
   u.name.assign(name);
-  int32_t error = 0;
-  if (!acceptableName(name)) {
-    error = kErrFileName;
-  } else {
-    const std::string path(name);
-    int fd;
-    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-      error = openErrorNumber(errno);
-    } else {
-      struct stat st {};
-      if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        error = kErrOpenFailure;
-      } else {
-        u.fd = fd;
-        resetInputBuffers(u);
-        channel = Channel::reading;
-        return 0;
-      }
-    }
+  if (!acceptableName(name)) return kErrFileName;
+  const std::string path(name);
+  int fd;
+  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return openErrorNumber(errno);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return kErrOpenFailure;
+  }
+  u.fd = fd;
+  resetInputBuffers(u);
+  return 0;
+}
+
+}  // namespace
+
+int32_t openForReading(std::string_view name, bool handleErrors) {
+  closeFile();
+  const int32_t error = openInto(readUnit(), name);
+  if (error == 0) {
+    channel = Channel::reading;
+    return 0;
   }
   if (!handleErrors) fatalError(error, kFileUnit, name);
   return error;
+}
+
+InputFile::InputFile() : unit_(std::make_unique<InputUnit>()) {}
+
+InputFile::~InputFile() {
+  if (unit_->fd >= 0) ::close(unit_->fd);
+}
+
+int32_t InputFile::open(std::string_view name) {
+  if (unit_->fd >= 0) ::close(unit_->fd);
+  unit_->fd = -1;
+  return openInto(*unit_, name);
 }
 
 void rewindFile() {
@@ -296,6 +311,7 @@ void openReplacement(std::string_view finalName, uint64_t reserveBytes) {
   u.controlMode = false;
   u.failed = false;
   u.pending.clear();
+  u.notWrittenBack = 0;
   u.record.clear();
   u.inRecord = false;
   u.anyCharacter = false;

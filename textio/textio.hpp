@@ -58,6 +58,24 @@ enum Handles : unsigned { kHandleNone = 0, kHandleEnd = 1, kHandleError = 2, kHa
 int32_t openForReading(std::string_view name, bool handleErrors);
 void rewindFile();  // back to the first record of the file open for reading
 
+// A file opened for reading on a unit of its own, beside the file channel, so that
+// several files can be read at once, one per thread. Its reads behave as those of
+// the file channel and name unit 1. The file is closed with the object.
+class InputFile {
+ public:
+  InputFile();
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // Opens `name`: 0, or the error number that openForReading reports (9, 29, 30, 43).
+  int32_t open(std::string_view name);
+  InputUnit& unit() { return *unit_; }
+
+ private:
+  std::unique_ptr<InputUnit> unit_;
+};
+
 // Opens `finalName` on unit 1 for writing, through a replacement file in the
 // directory of the file it stands for (itself, or the end of its symbolic links):
 // the named file is replaced only by commitFile(), after the last byte was
@@ -150,6 +168,29 @@ std::string formattedInteger(int32_t value, int width);
 
 // One free-format console record holding `text` (the usual way to write a line).
 void writeConsoleLine(std::string_view text);
+
+// Records written to memory, laid out as a file unit lays them out (each record
+// followed by CR LF), so that parts of a file can be formatted on several threads
+// and then handed to the file in their order by writeRecords. A MemoryOutput is
+// used by one thread at a time.
+class MemoryOutput {
+ public:
+  MemoryOutput();
+  ~MemoryOutput();
+  MemoryOutput(MemoryOutput&&) noexcept;
+  MemoryOutput& operator=(MemoryOutput&&) noexcept;
+
+  OutputUnit& unit() { return *unit_; }
+  std::string_view bytes() const;  // the records written since the last clear()
+  void clear();
+
+ private:
+  std::unique_ptr<OutputUnit> unit_;
+};
+
+// Appends the bytes of whole records, as a MemoryOutput holds them, to a file unit
+// (fatal error 38 when the device refuses them) or to another MemoryOutput's unit.
+void writeRecords(OutputUnit& unit, std::string_view bytes);
 
 // ---------------------------------------------------------------- run-time conditions
 enum class Severity : uint32_t { info = 1, error = 2, severe = 3 };

@@ -17,10 +17,12 @@ struct OutputUnit {
   std::string name;
   int fd = -1;
   bool isConsole = false;
-  bool opened = false;       // the console is opened at its first use
-  bool controlMode = false;  // first character of a record is a control character
-  bool failed = false;       // a write failed; the unit is being abandoned
-  std::string pending;       // file units: bytes written but not yet handed to the device
+  bool opened = false;          // the console is opened at its first use
+  bool controlMode = false;     // first character of a record is a control character
+  bool failed = false;          // a write failed; the unit is being abandoned
+  bool inMemory = false;        // a MemoryOutput: records stay in `pending`
+  std::string pending;          // file units: bytes written but not yet handed to the device
+  uint64_t notWrittenBack = 0;  // file units: bytes handed over since the last writeback hint
   // The free-format statement in progress.
   std::string record;
   bool inRecord = false;      // the record holds at least its first item
@@ -64,6 +66,9 @@ bool writeAll(int fd, const char* data, std::size_t size);
 
 // Flushes the buffered bytes of a file unit; false when the device refused them.
 bool flushFileUnit(OutputUnit& unit);
+// Writes `bytes` to a file unit's device, and every megabyte asks the system to start
+// writing them back to the disk; false (the unit marked failed) when refused.
+bool handToDevice(OutputUnit& unit, std::string_view bytes);
 
 // Discards a replacement file in progress (removes its temporary file) and closes
 // a reading file unit. Never reports anything.

@@ -1,5 +1,6 @@
 // The text writer: free-format and formatted records, the field layouts, and the
 // two line modes of the console.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -104,11 +105,44 @@ void emitRecord(OutputUnit& unit, std::string_view record) {
     }
     return;
   }
+  if (unit.inMemory) {
+    unit.pending += record;
+    unit.pending += "\r\n";
+    return;
+  }
   if (unit.fd < 0) writeFailed(unit);
   unit.pending += record;
   unit.pending += "\r\n";
   if (unit.pending.size() >= kFileBufferSize && !flushFileUnit(unit)) writeFailed(unit);
 }
+
+// Every this many bytes a file unit asks the system to start writing them to the
+// disk, so that the flush to stable storage when the file is committed waits for
+// little more than the last of them.
+constexpr uint64_t kWritebackBytes = uint64_t{1} << 20;
+
+}  // namespace
+
+namespace textio_internal {
+
+bool handToDevice(OutputUnit& unit, std::string_view bytes) {
+  const bool ok = unit.fd >= 0 && writeAll(unit.fd, bytes.data(), bytes.size());
+  if (!ok) {
+    unit.failed = true;
+    return false;
+  }
+  unit.notWrittenBack += bytes.size();
+  if (unit.notWrittenBack >= kWritebackBytes) {
+    // Only a hint: where the file system has no use for it, nothing is lost.
+    (void)::sync_file_range(unit.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    unit.notWrittenBack = 0;
+  }
+  return true;
+}
+
+}  // namespace textio_internal
+
+namespace {
 
 int lineLength(const OutputUnit& unit) {
   return unit.controlMode ? kControlLineLength : kPlainLineLength;
@@ -130,7 +164,7 @@ void prepare(OutputUnit& unit) {
   if (unit.isConsole) openConsoleOutput(unit);
 }
 
-void placeNumeric(OutputUnit& unit, const std::string& field) {
+void placeNumeric(OutputUnit& unit, std::string_view field) {
   prepare(unit);
   if (unit.inRecord && lineLength(unit) - usedColumns(unit) < static_cast<int>(field.size()))
     completeRecord(unit);
@@ -149,9 +183,8 @@ namespace textio_internal {
 
 bool flushFileUnit(OutputUnit& unit) {
   if (unit.pending.empty()) return true;
-  const bool ok = unit.fd >= 0 && writeAll(unit.fd, unit.pending.data(), unit.pending.size());
+  const bool ok = handToDevice(unit, unit.pending);
   unit.pending.clear();
-  if (!ok) unit.failed = true;
   return ok;
 }
 
@@ -192,9 +225,13 @@ std::string freeFormatInteger(int32_t value) {
   return std::string(12 - n, ' ') + std::string(buf, n);
 }
 
-std::string freeFormatReal(float value) {
-  constexpr std::size_t kWidth = 16;
-  char buf[64];
+namespace {
+
+constexpr std::size_t kRealWidth = 16;
+
+// The 16-column free-format field of a float, right-adjusted into `field`.
+void realField(float value, char* field) {
+  char buf[32];
   std::size_t n = 0;
   if (std::isnan(value)) {
     std::memcpy(buf, "NaN", n = 3);
@@ -206,7 +243,8 @@ std::string freeFormatReal(float value) {
   } else {
     const float a = std::fabs(value);
     // The threshold is tested on the float itself; the digits are the correctly
-    // rounded ones of its exact value, ties to even.
+    // rounded ones of its exact value, ties to even. At most 15 characters:
+    // -9999999.500000 or -1.234567E+38.
     const bool fixed = a >= 1.0f && a < 10000000.0f;
     const auto r =
         std::to_chars(buf, buf + sizeof buf, value,
@@ -216,14 +254,23 @@ std::string freeFormatReal(float value) {
       for (std::size_t i = 0; i < n; ++i)
         if (buf[i] == 'e') buf[i] = 'E';
   }
-  return std::string(kWidth - n, ' ') + std::string(buf, n);
+  std::memset(field, ' ', kRealWidth - n);
+  std::memcpy(field + (kRealWidth - n), buf, n);
+}
+
+}  // namespace
+
+std::string freeFormatReal(float value) {
+  char field[kRealWidth];
+  realField(value, field);
+  return std::string(field, kRealWidth);
 }
 
 std::string freeFormatDouble(double value) {
   constexpr std::size_t kWidth = 25;
   if (!std::isfinite(value)) {
     const std::string text = freeFormatReal(static_cast<float>(value));
-    return std::string(kWidth - 16, ' ') + text;
+    return std::string(kWidth - kRealWidth, ' ') + text;
   }
   // [-]d.dddddddddddddddde[+-]XX[X], correctly rounded, ties to even. Seventeen digits
   // never round up to the next power of ten, so the exponent is that of the value.
@@ -269,7 +316,9 @@ void writeItem(OutputUnit& unit, int32_t value) {
 }
 
 void writeItem(OutputUnit& unit, float value) {
-  placeNumeric(unit, freeFormatReal(value));
+  char field[kRealWidth];
+  realField(value, field);
+  placeNumeric(unit, std::string_view(field, kRealWidth));
 }
 
 void writeItem(OutputUnit& unit, double value) {
@@ -304,6 +353,36 @@ void endWrite(OutputUnit& unit) {
   unit.record.clear();
   unit.inRecord = false;
   unit.anyCharacter = false;
+}
+
+MemoryOutput::MemoryOutput() : unit_(std::make_unique<OutputUnit>()) {
+  unit_->number = kFileUnit;
+  unit_->inMemory = true;
+}
+MemoryOutput::~MemoryOutput() = default;
+MemoryOutput::MemoryOutput(MemoryOutput&&) noexcept = default;
+MemoryOutput& MemoryOutput::operator=(MemoryOutput&&) noexcept = default;
+
+std::string_view MemoryOutput::bytes() const {
+  return unit_->pending;
+}
+
+void MemoryOutput::clear() {
+  unit_->pending.clear();
+}
+
+void writeRecords(OutputUnit& unit, std::string_view bytes) {
+  if (unit.inMemory) {
+    unit.pending += bytes;
+    return;
+  }
+  if (unit.isConsole || unit.fd < 0) writeFailed(unit);
+  if (unit.pending.size() + bytes.size() < kFileBufferSize) {
+    unit.pending += bytes;
+    return;
+  }
+  // Past a buffer's worth the bytes go to the device straight after those pending.
+  if (!flushFileUnit(unit) || !handToDevice(unit, bytes)) writeFailed(unit);
 }
 
 void writeConsoleLine(std::string_view text) {

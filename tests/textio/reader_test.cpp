@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <vector>
 
 #include "textio_support.hpp"
 
@@ -400,21 +401,52 @@ TEST(ConsoleRead, WritesTheOwedLineFeedBeforeWaiting) {
   textio_internal::resetConsoleInput(0);
 }
 
+// A file on a unit of its own (InputFile) fails to open with the same numbers as
+// the file channel, and reads as the channel does.
 TEST(FileChannel, OpenErrorsAreReportedByNumber) {
   testing::TempDir dir;
   testing::writeFile(dir / "list", "a\nb\n");
-  EXPECT_EQ(openForReading((dir / "missing").string(), true), kErrFileNotFound);
-  EXPECT_EQ(openForReading((dir / "list" / "x").string(), true), kErrFileNotFound);
-  EXPECT_EQ(openForReading("", true), kErrFileName);
-  EXPECT_EQ(openForReading(std::string(5000, 'n'), true), kErrFileName);
-  EXPECT_EQ(openForReading(std::string("li\0st", 5), true), kErrFileName);
-  EXPECT_EQ(openForReading(dir.path().string(), true), kErrOpenFailure);
-  if (geteuid() != 0) {
-    testing::writeFile(dir / "secret", "1\n");
-    chmod((dir / "secret").c_str(), 0);
-    EXPECT_EQ(openForReading((dir / "secret").string(), true), kErrPermission);
+  testing::writeFile(dir / "secret", "1\n");
+  chmod((dir / "secret").c_str(), 0);  // readable all the same by the superuser
+  const struct {
+    std::string name;
+    int32_t error;
+  } cases[] = {
+      {(dir / "missing").string(), kErrFileNotFound},
+      {(dir / "list" / "x").string(), kErrFileNotFound},
+      {"", kErrFileName},
+      {std::string(5000, 'n'), kErrFileName},
+      {std::string("li\0st", 5), kErrFileName},
+      {dir.path().string(), kErrOpenFailure},
+      {(dir / "secret").string(), geteuid() != 0 ? kErrPermission : 0},
+      {(dir / "list").string(), 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(openForReading(c.name, true), c.error) << c.name;
+    closeFile();
+    InputFile file;
+    EXPECT_EQ(file.open(c.name), c.error) << c.name;
   }
-  ASSERT_EQ(openForReading((dir / "list").string(), true), 0);
+}
+
+TEST(FileChannel, AFileOnItsOwnUnitReadsAsTheChannel) {
+  testing::TempDir dir;
+  testing::writeFile(dir / "s.dat", "1.5\r\n\r\n2.5 9\r\n  3.5\r\n,\n4*0.25\nheader\r\n4.5\r\n");
+  const auto readAll = [](InputUnit& unit) {
+    std::vector<float> values;
+    for (float v = -1.0f; freeFormatRead(unit, {item(v)}, kHandleBoth) == ReadStatus::success;)
+      values.push_back(v);
+    return values;
+  };
+  ASSERT_EQ(openForReading((dir / "s.dat").string(), false), 0);
+  const std::vector<float> channel = readAll(fileInput());
+  closeFile();
+  InputFile file;
+  ASSERT_EQ(file.open((dir / "s.dat").string()), 0);
+  // The channel is free for another file meanwhile.
+  ASSERT_EQ(openForReading((dir / "s.dat").string(), false), 0);
+  EXPECT_EQ(readAll(file.unit()), channel);
+  EXPECT_EQ(channel, (std::vector<float>{1.5f, 2.5f, 3.5f, 3.5f, 0.25f}));
   closeFile();
 }
 

@@ -208,6 +208,31 @@ TEST(FreeFormatFile, LongStringSplitsAtTheLineLength) {
             std::string(15, 'z') + "\r\n " + std::string(5, 'z') + "\r\n");
 }
 
+// Records formatted in memory and handed to the file in blocks, small ones and one
+// beyond the file's buffer, give the bytes of the same records written to the file.
+TEST(MemoryOutput, RecordsHandedToAFileKeepTheirBytesAndOrder) {
+  const auto rows = [](OutputUnit& u, int first, int last) {
+    for (int r = first; r <= last; ++r) {
+      beginFreeFormatWrite(u);
+      for (int i = 0; i < 3 * r; ++i) writeItem(u, float(r) / float(i + 1));
+      writeItem(u, int32_t{r});
+      endWrite(u);
+    }
+  };
+  const std::string direct = fileText([&](OutputUnit& u) { rows(u, 1, 120); });
+  const std::string blocks = fileText([&](OutputUnit& u) {
+    MemoryOutput text;
+    for (const auto& [first, last] : {std::pair{1, 3}, {4, 4}, {5, 110}, {111, 120}}) {
+      rows(text.unit(), first, last);
+      writeRecords(u, text.bytes());
+      text.clear();
+      EXPECT_TRUE(text.bytes().empty());
+    }
+  });
+  ASSERT_GT(direct.size(), std::size_t{1} << 17);
+  EXPECT_EQ(blocks, direct);
+}
+
 constexpr Field kProgress[] = {literal("+"), literal("Processing interval # "), intField(10),
                                intField(10)};
 constexpr Field kSummary[] = {literal(" From the serie "), charField(15), intField(7),
