@@ -3,9 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "numerics/arrays.hpp"
@@ -46,16 +44,6 @@ void runWindowLoop(const RunParameters& run, const float* samples, float* window
 // the fit met (the column is then blank).
 int32_t analyseWindowData(const RunParameters& run, float* windowData, SpectralWork& spectral,
                           float* gridColumn);
-
-// Starts threads running body(0) .. body(count - 1), with the console interrupts
-// blocked in them, so that those reach the calling thread; fewer when the system
-// gives no more threads (those started then do all the work).
-std::vector<std::thread> startWorkers(int32_t count, const std::function<void(int32_t)>& body);
-
-// Threads for the window loop: the number of processors the process may run on (its
-// affinity mask), or fewer when the environment variable OMP_NUM_THREADS is a
-// smaller positive integer; more threads than processors only cost memory.
-int32_t analysisThreads();
 
 // The grid file's x and y ranges: time marks of the first and last window's last
 // sample, and the frequencies of the first and last row, 0 and (nfreq - 1) / (nfft

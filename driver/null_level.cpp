@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "driver/analysis.hpp"
+#include "driver/workers.hpp"
 #include "estimation/lanes.hpp"
 #include "numerics/numerics.hpp"
 #include "numerics/random.hpp"

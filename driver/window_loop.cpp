@@ -2,28 +2,14 @@
 // preprocessed, fitted and turned into one column of the result grid. Windows are
 // independent of each other, so several threads may analyse them at once; the
 // console still receives exactly the bytes of a one-thread run.
-#include <pthread.h>
-#include <sched.h>
-#include <signal.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <charconv>
-#include <condition_variable>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <functional>
 #include <memory>
-#include <mutex>
-#include <string>
-#include <string_view>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "driver/analysis.hpp"
+#include "driver/workers.hpp"
 #include "estimation/estimation.hpp"
 #include "estimation/lanes.hpp"
 #include "textio/textio.hpp"
@@ -100,120 +86,7 @@ void runSequentially(const RunParameters& run, const float* samples, WindowWork&
   }
 }
 
-// Windows handed out in increasing order to the workers, and finished windows
-// waiting for the console. A worker may run at most slots.size() windows ahead of
-// the console, so the ring of slots is all the memory the console order needs.
-struct WindowQueue {
-  struct Slot {
-    bool done = false;
-    int32_t degenerate = 0;  // singular matrices the window's fit met
-  };
-
-  std::mutex mutex;
-  std::condition_variable windowDone;  // the console thread waits for its next window
-  std::condition_variable slotFreed;   // workers wait for room ahead of the console
-  int64_t nextWindow = 1;              // next window to hand out
-  int64_t nextToWrite = 1;             // next window the console shows
-  std::vector<Slot> slots;
-
-  explicit WindowQueue(std::size_t slotCount) : slots(slotCount) {}
-  Slot& slot(int64_t w) { return slots[static_cast<std::size_t>(w - 1) % slots.size()]; }
-};
-
-void workerLoop(const RunParameters& run, const float* samples, float* grid, WindowWork& work,
-                WindowQueue& queue) {
-  const int64_t ahead = static_cast<int64_t>(queue.slots.size());
-  for (;;) {
-    int64_t w = 0;
-    {
-      std::unique_lock<std::mutex> lock(queue.mutex);
-      if (queue.nextWindow > run.nWindows) return;
-      w = queue.nextWindow++;
-      queue.slotFreed.wait(lock, [&] { return w - queue.nextToWrite < ahead; });
-    }
-    // The slot's previous window has been shown; the console thread reads the slot
-    // again only once it is marked done.
-    WindowQueue::Slot& slot = queue.slot(w);
-    slot.degenerate =
-        analyseWindow(run, samples, static_cast<int32_t>(w), work, gridColumn(run, grid, w));
-    {
-      std::lock_guard<std::mutex> lock(queue.mutex);
-      slot.done = true;
-    }
-    queue.windowDone.notify_one();
-  }
-}
-
-// The calling thread only writes the console, window after window, as soon as each
-// is finished; the workers start with the console interrupts blocked, so that those
-// are handled here.
-void runInParallel(const RunParameters& run, const float* samples, std::vector<WindowWork>& works,
-                   float* grid) {
-  WindowQueue queue(4 * works.size());
-  std::vector<std::thread> workers =
-      startWorkers(static_cast<int32_t>(works.size()), [&](int32_t t) {
-        workerLoop(run, samples, grid, works[static_cast<std::size_t>(t)], queue);
-      });
-
-  if (workers.empty()) {
-    runSequentially(run, samples, works.front(), grid);
-    return;
-  }
-
-  for (int32_t w = 1; w <= run.nWindows; ++w) {
-    WindowQueue::Slot& slot = queue.slot(w);
-    {
-      std::unique_lock<std::mutex> lock(queue.mutex);
-      queue.windowDone.wait(lock, [&] { return slot.done; });
-    }
-    writeProgressLine(w, run.nWindows);
-    writeDegenerateWarnings(slot.degenerate);
-    {
-      std::lock_guard<std::mutex> lock(queue.mutex);
-      slot.done = false;
-      queue.nextToWrite = w + 1;
-    }
-    queue.slotFreed.notify_all();
-  }
-  for (std::thread& t : workers) t.join();
-}
-
-int32_t processorsAvailable() {
-  // The affinity mask may be wider than the default set on machines with many CPUs.
-  for (int cpus = CPU_SETSIZE; cpus <= (1 << 20); cpus *= 2) {
-    cpu_set_t* set = CPU_ALLOC(cpus);
-    if (!set) break;
-    const std::size_t size = CPU_ALLOC_SIZE(cpus);
-    CPU_ZERO_S(size, set);
-    const int status = sched_getaffinity(0, size, set);
-    const int error = errno;
-    const int count = status == 0 ? CPU_COUNT_S(size, set) : 0;
-    CPU_FREE(set);
-    if (status == 0) return std::max(count, 1);
-    if (error != EINVAL) break;
-  }
-  return 1;
-}
-
 }  // namespace
-
-std::vector<std::thread> startWorkers(int32_t count, const std::function<void(int32_t)>& body) {
-  std::vector<std::thread> workers;
-  workers.reserve(static_cast<std::size_t>(std::max(count, 0)));
-  sigset_t interrupts, previous;
-  sigemptyset(&interrupts);
-  for (int s : {SIGINT, SIGQUIT, SIGHUP}) sigaddset(&interrupts, s);
-  pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
-  for (int32_t t = 0; t < count; ++t) {
-    try {
-      workers.emplace_back(body, t);
-    } catch (const std::system_error&) {
-      break;  // the system gives no more threads: those already running do all the work
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return workers;
-}
 
 int32_t analyseWindowData(const RunParameters& run, float* windowData, SpectralWork& spectral,
                           float* gridColumn) {
@@ -221,16 +94,6 @@ int32_t analyseWindowData(const RunParameters& run, float* windowData, SpectralW
   // The fit, the spectral matrices and the measure at every frequency, in double
   // precision from the preprocessed window on.
   return coherenceSpectrum(run.nlen, windowData, spectral, gridColumn);
-}
-
-int32_t analysisThreads() {
-  if (const char* setting = std::getenv("OMP_NUM_THREADS")) {
-    const char* end = setting + std::strlen(setting);
-    int32_t n = 0;
-    const auto r = std::from_chars(setting, end, n);
-    if (r.ec == std::errc() && r.ptr == end && n > 0) return std::min(n, processorsAvailable());
-  }
-  return processorsAvailable();
 }
 
 void runWindowLoop(const RunParameters& run, const float* samples, float* windowData, float* grid) {
@@ -244,7 +107,24 @@ void runWindowLoop(const RunParameters& run, const float* samples, float* window
     return;
   }
   for (int32_t t = 2; t <= threads; ++t) works.emplace_back(run);
-  runInParallel(run, samples, works, grid);
+
+  // The calling thread only writes the console, window after window, as soon as each
+  // is finished; a worker runs at most `ahead` windows in front of it.
+  const int64_t ahead = 4 * int64_t(threads);
+  std::vector<int32_t> degenerate(static_cast<std::size_t>(ahead));
+  const auto slot = [&](int64_t w) -> int32_t& {
+    return degenerate[static_cast<std::size_t>((w - 1) % ahead)];
+  };
+  runInOrder(
+      threads, run.nWindows, ahead,
+      [&](int32_t t, int64_t w) {
+        slot(w) = analyseWindow(run, samples, static_cast<int32_t>(w),
+                                works[static_cast<std::size_t>(t)], gridColumn(run, grid, w));
+      },
+      [&](int64_t w) {
+        writeProgressLine(static_cast<int32_t>(w), run.nWindows);
+        writeDegenerateWarnings(slot(w));
+      });
 }
 
 }  // namespace kelv

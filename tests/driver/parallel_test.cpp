@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "driver/analysis.hpp"
+#include "driver/workers.hpp"
 #include "examples/varsim.hpp"
 #include "support/run_program.hpp"
 #include "textio/textio.hpp"
@@ -186,6 +188,39 @@ TEST(ParallelWindows, TerminalBytesAreThoseOfOneThread) {
   EXPECT_NE(one.find("\r\n" + kWarning + "\r"), std::string::npos);
   EXPECT_EQ(one.substr(one.size() - 22), "       135         1\r\n");
   for (const char* threads : {"2", "3"}) EXPECT_EQ(runOnTerminal(dir, answers, threads), one);
+}
+
+// Items are consumed in order, each once and after it was produced, and no worker
+// gets more than `ahead` items in front of the consumer, whatever the number of
+// threads and items; the ring of slots the callers keep relies on that bound.
+TEST(RunInOrder, ConsumesInOrderWithinTheRingOfSlots) {
+  for (const int32_t threads : {1, 2, 3, 8})
+    for (const int64_t count : {int64_t{1}, int64_t{5}, int64_t{300}}) {
+      SCOPED_TRACE(std::to_string(threads) + " threads, " + std::to_string(count) + " items");
+      const int64_t ahead = 4;
+      std::vector<std::atomic<int>> produced(static_cast<std::size_t>(count) + 1);
+      std::atomic<int64_t> consumedUpTo{0};
+      std::atomic<bool> beyondTheRing{false};
+      std::vector<int64_t> order;
+      std::vector<int64_t> ring(static_cast<std::size_t>(ahead), 0);
+      runInOrder(
+          threads, count, ahead,
+          [&](int32_t t, int64_t i) {
+            if (t < 0 || t >= threads || i - consumedUpTo.load() > ahead) beyondTheRing = true;
+            ring[static_cast<std::size_t>((i - 1) % ahead)] = i;
+            if (i % 7 == 0) std::this_thread::yield();
+            ++produced[static_cast<std::size_t>(i)];
+          },
+          [&](int64_t i) {
+            EXPECT_EQ(produced[static_cast<std::size_t>(i)].load(), 1);
+            EXPECT_EQ(ring[static_cast<std::size_t>((i - 1) % ahead)], i);
+            order.push_back(i);
+            consumedUpTo = i;
+          });
+      EXPECT_FALSE(beyondTheRing);
+      ASSERT_EQ(order.size(), static_cast<std::size_t>(count));
+      for (int64_t i = 1; i <= count; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i - 1)], i);
+    }
 }
 
 int affinityCount() {

@@ -1,0 +1,134 @@
+// Worker threads: their number, their start with the console interrupts blocked,
+// and the ordered hand-off from workers to the calling thread.
+#include "driver/workers.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+
+namespace kelv {
+
+namespace {
+
+int32_t processorsAvailable() {
+  // The affinity mask may be wider than the default set on machines with many CPUs.
+  for (int cpus = CPU_SETSIZE; cpus <= (1 << 20); cpus *= 2) {
+    cpu_set_t* set = CPU_ALLOC(cpus);
+    if (!set) break;
+    const std::size_t size = CPU_ALLOC_SIZE(cpus);
+    CPU_ZERO_S(size, set);
+    const int status = sched_getaffinity(0, size, set);
+    const int error = errno;
+    const int count = status == 0 ? CPU_COUNT_S(size, set) : 0;
+    CPU_FREE(set);
+    if (status == 0) return std::max(count, 1);
+    if (error != EINVAL) break;
+  }
+  return 1;
+}
+
+// Items handed out in increasing order to the workers, and produced items waiting
+// for the calling thread.
+struct OrderedQueue {
+  std::mutex mutex;
+  std::condition_variable produced;  // the calling thread waits for its next item
+  std::condition_variable consumed;  // workers wait for room ahead of the calling thread
+  int64_t nextToProduce = 1;
+  int64_t nextToConsume = 1;
+  std::vector<char> done;  // per slot: produced and not yet consumed
+
+  explicit OrderedQueue(int64_t ahead) : done(static_cast<std::size_t>(ahead), 0) {}
+  char& slot(int64_t i) { return done[static_cast<std::size_t>(i - 1) % done.size()]; }
+};
+
+}  // namespace
+
+std::vector<std::thread> startWorkers(int32_t count, const std::function<void(int32_t)>& body) {
+  std::vector<std::thread> workers;
+  workers.reserve(static_cast<std::size_t>(std::max(count, 0)));
+  sigset_t interrupts, previous;
+  sigemptyset(&interrupts);
+  for (int s : {SIGINT, SIGQUIT, SIGHUP}) sigaddset(&interrupts, s);
+  pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
+  for (int32_t t = 0; t < count; ++t) {
+    try {
+      workers.emplace_back(body, t);
+    } catch (const std::system_error&) {
+      break;  // the system gives no more threads: those already running do all the work
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return workers;
+}
+
+int32_t analysisThreads() {
+  if (const char* setting = std::getenv("OMP_NUM_THREADS")) {
+    const char* end = setting + std::strlen(setting);
+    int32_t n = 0;
+    const auto r = std::from_chars(setting, end, n);
+    if (r.ec == std::errc() && r.ptr == end && n > 0) return std::min(n, processorsAvailable());
+  }
+  return processorsAvailable();
+}
+
+void runInOrder(int32_t threads, int64_t count, int64_t ahead,
+                const std::function<void(int32_t, int64_t)>& produce,
+                const std::function<void(int64_t)>& consume) {
+  if (count <= 0) return;
+  OrderedQueue queue(std::max<int64_t>(ahead, 1));
+  const int64_t room = static_cast<int64_t>(queue.done.size());
+  const auto work = [&](int32_t t) {
+    for (;;) {
+      int64_t i = 0;
+      {
+        std::unique_lock<std::mutex> lock(queue.mutex);
+        if (queue.nextToProduce > count) return;
+        i = queue.nextToProduce++;
+        queue.consumed.wait(lock, [&] { return i - queue.nextToConsume < room; });
+      }
+      // The slot's previous item has been consumed; the calling thread looks at the
+      // slot again only once it is marked done.
+      produce(t, i);
+      {
+        std::lock_guard<std::mutex> lock(queue.mutex);
+        queue.slot(i) = 1;
+      }
+      queue.produced.notify_one();
+    }
+  };
+  std::vector<std::thread> workers =
+      threads > 1 ? startWorkers(threads, work) : std::vector<std::thread>();
+  if (workers.empty()) {
+    for (int64_t i = 1; i <= count; ++i) {
+      produce(0, i);
+      consume(i);
+    }
+    return;
+  }
+
+  for (int64_t i = 1; i <= count; ++i) {
+    {
+      std::unique_lock<std::mutex> lock(queue.mutex);
+      queue.produced.wait(lock, [&] { return queue.slot(i) != 0; });
+    }
+    consume(i);
+    {
+      std::lock_guard<std::mutex> lock(queue.mutex);
+      queue.slot(i) = 0;
+      queue.nextToConsume = i + 1;
+    }
+    queue.consumed.notify_all();
+  }
+  for (std::thread& t : workers) t.join();
+}
+
+}  // namespace kelv

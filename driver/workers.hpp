@@ -1,0 +1,35 @@
+// Worker threads of the run: how many, how they start, and the ordered hand-off
+// that lets several threads produce what the calling thread writes in order.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <thread>
+#include <vector>
+
+namespace kelv {
+
+// Starts threads running body(0) .. body(count - 1), with the console interrupts
+// blocked in them, so that those reach the calling thread; fewer when the system
+// gives no more threads (those started then do all the work).
+std::vector<std::thread> startWorkers(int32_t count, const std::function<void(int32_t)>& body);
+
+// Threads for the run's parallel stages: the number of processors the process may
+// run on (its affinity mask), or fewer when the environment variable OMP_NUM_THREADS
+// is a smaller positive integer; more threads than processors only cost memory.
+int32_t analysisThreads();
+
+// Items 1..count produced on `threads` worker threads and consumed on the calling
+// thread in increasing order, each as soon as it and those before it are produced:
+// produce(t, i) runs on worker t (0 <= t < threads, the index of the worker's own
+// working storage), consume(i) on the calling thread. No item is produced more than
+// `ahead` places beyond the next one to be consumed, so a ring of `ahead` slots,
+// item i in slot (i - 1) % ahead, holds everything between the two; consume(i) may
+// reuse slot i's storage. With one thread, or when the system gives none, the calling
+// thread runs produce(0, i) and consume(i) in turn. Console interrupts are taken on
+// the calling thread.
+void runInOrder(int32_t threads, int64_t count, int64_t ahead,
+                const std::function<void(int32_t, int64_t)>& produce,
+                const std::function<void(int64_t)>& consume);
+
+}  // namespace kelv
