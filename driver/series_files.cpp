@@ -1,9 +1,13 @@
 // The list file, the series files and their console reports.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <string>
+#include <vector>
 
 #include "driver/kelvarodine.hpp"
+#include "driver/workers.hpp"
 #include "numerics/arrays.hpp"
 #include "textio/textio.hpp"
 
@@ -33,6 +37,43 @@ void reportSeries(const std::string& name, int32_t count) {
   const std::array<int32_t, 1> ints = {count};
   const std::array<std::string_view, 1> texts = {shown};
   formattedWrite(consoleOutput(), kFields, ints, texts);
+}
+
+// Whether every name is that of a regular file, or of none that can be looked up
+// (opening it fails with the report of the one-thread run).
+bool allRegularFiles(int32_t nch, const std::string* seriesNames) {
+  for (int32_t j = 0; j < nch; ++j) {
+    const std::string path(fileName(seriesNames[j]));
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return false;
+  }
+  return true;
+}
+
+// Reads up to maxSamples values, one per record, into x(j, 1..) until a read fails
+// or the file ends; returns how many were read. A null value leaves 0.0.
+int32_t readSeries(InputUnit& unit, const View2<float>& x, int32_t j, int32_t maxSamples) {
+  // A block of values at a time, so that threads reading other series do not share
+  // the cache lines of the rows they write.
+  constexpr int32_t kBlock = 4096;
+  std::array<float, kBlock> block;
+  int32_t count = 0;
+  bool more = true;
+  while (more && count < maxSamples) {
+    const int32_t want = std::min(kBlock, maxSamples - count);
+    int32_t got = 0;
+    for (; got < want; ++got) {
+      block[static_cast<std::size_t>(got)] = 0.0f;
+      if (freeFormatRead(unit, {item(block[static_cast<std::size_t>(got)])}, kHandleBoth) !=
+          ReadStatus::success) {
+        more = false;
+        break;
+      }
+    }
+    for (int32_t k = 1; k <= got; ++k) x(j, count + k) = block[static_cast<std::size_t>(k - 1)];
+    count += got;
+  }
+  return count;
 }
 
 }  // namespace
@@ -102,18 +143,25 @@ int32_t readSeriesFiles(int32_t nch, std::string* seriesNames, int32_t* sampleCo
   const View2<float> x(samples.get(), nch, maxSamples);
   std::fill_n(samples.get(), int64_t{nch} * maxSamples, 0.0f);
 
-  for (int32_t j = 1; j <= nch; ++j) {
-    const std::string& name = seriesNames[j - 1];
-    openForReading(fileName(name), false);
-    int32_t count = 0;
-    while (count < maxSamples && freeFormatRead(fileInput(), {item(x(j, count + 1))},
-                                                kHandleBoth) == ReadStatus::success) {
-      ++count;
-    }
-    sampleCounts[j - 1] = count;
-    reportSeries(name, count);
-    closeFile();
-  }
+  // Each series is read on a worker of its own, into a block and from there into
+  // its row of the sample matrix; the reports and an open failure come here in the
+  // order of the list, as from one thread. Files that are not regular files (pipes,
+  // devices) are read one after another in that order, as they may depend on it.
+  const int32_t threads = allRegularFiles(nch, seriesNames) ? std::min(analysisThreads(), nch) : 1;
+  std::vector<int32_t> openErrors(static_cast<std::size_t>(nch), 0);
+  runInOrder(
+      threads, nch, nch,
+      [&](int32_t, int64_t j) {
+        InputFile file;
+        openErrors[j - 1] = file.open(fileName(seriesNames[j - 1]));
+        if (openErrors[j - 1] == 0)
+          sampleCounts[j - 1] = readSeries(file.unit(), x, static_cast<int32_t>(j), maxSamples);
+      },
+      [&](int64_t j) {
+        const std::string& name = seriesNames[j - 1];
+        if (openErrors[j - 1] != 0) fatalError(openErrors[j - 1], kFileUnit, fileName(name));
+        reportSeries(name, sampleCounts[j - 1]);
+      });
 
   const int32_t realSamples = *std::min_element(sampleCounts, sampleCounts + nch);
   writeTextAndCount("Real number of samples to be processed =", realSamples);

@@ -292,6 +292,31 @@ TEST(Dialogue, MissingSeriesFileIsFatal) {
   EXPECT_EQ(readFile(dir / "Kelvarodine.grd"), "old result\n");
 }
 
+// The series are read on several threads; their reports, and the failure to open
+// one, come in the order of the list all the same: the first missing file of the
+// list is the one reported, after the reports of the files before it.
+TEST(Dialogue, SeriesReportsAndOpenFailuresKeepTheListOrder) {
+  TempDir dir;
+  writeFile(dir / "list", "a.dat\nb.dat\nc.dat\nmissing.dat\nd.dat\nalso-missing.dat\n");
+  for (int c = 0; c < 4; ++c)
+    writeFile(dir / (std::string(1, char('a' + c)) + ".dat"),
+              seriesText(3000 - 500 * c, 1 + c % 2));
+  const std::string reports = kBanner + lineWithCount("Number of series to process =", 6) +
+                              lineWithCount("Number of samples to be processed <=", 3000) +
+                              seriesLine("a.dat", 3000) + seriesLine("b.dat", 2500) +
+                              seriesLine("c.dat", 2000);
+  const std::string report = "kelvarodine: severe (29): file not found, unit 1, file missing.dat\n";
+  for (const char* threads : {"1", "2", "4"}) {
+    SCOPED_TRACE(threads);
+    const RunResult r = testing::runProgram({(binaryDir() / "driver" / "kelvarodine").string()},
+                                            "0\n64\n10\n1\n0 1\n", dir.path(),
+                                            {std::string("OMP_NUM_THREADS=") + threads});
+    EXPECT_EQ(r.out, reports);
+    EXPECT_EQ(r.err.substr(0, report.size()), report);
+    EXPECT_EQ(r.exitCode, 29);
+  }
+}
+
 TEST(Dialogue, EndOfInputIsFatal) {
   const std::string report =
       "kelvarodine: severe (24): end-of-file during read, unit -4, file stdin\n";
