@@ -1,12 +1,15 @@
 // The result grid as an ASCII "DSAA" grid file: x = time mark of a window's last
 // sample, y = frequency, z = coherence measure.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string_view>
+#include <vector>
 
 #include "driver/analysis.hpp"
+#include "driver/workers.hpp"
 #include "textio/textio.hpp"
 
 namespace kelv {
@@ -18,6 +21,9 @@ constexpr std::string_view kGridFileName = "Kelvarodine.grd";
 // The format's "no data" value. Readers of the format take the text NaN as a number,
 // so a node where the measure is undefined is written as this value instead.
 constexpr float kBlank = 1.70141e38f;
+
+// Nodes per block of rows formatted at once.
+constexpr int64_t kBlockValues = 8192;
 
 float nodeValue(float z) {
   return std::isfinite(z) ? z : kBlank;
@@ -102,11 +108,32 @@ void writeGrid(const GridHeader& header, const float* grid) {
   writePair(header.yMin, header.yMax);
   writePair(zMin, zMax);
 
-  for (int32_t f = 1; f <= nfreq; ++f) {
-    beginFreeFormatWrite(out);
-    for (int32_t w = 1; w <= nWindows; ++w) writeItem(out, nodeValue(gridView(f, w)));
-    endWrite(out);
-  }
+  // The rows in blocks of about kBlockValues nodes, formatted on the workers and
+  // written here in their order.
+  const int64_t rowsPerBlock = std::max<int64_t>(1, kBlockValues / std::max(nWindows, 1));
+  const int64_t blocks = nfreq > 0 ? (nfreq + rowsPerBlock - 1) / rowsPerBlock : 0;
+  const int32_t threads = static_cast<int32_t>(std::min<int64_t>(analysisThreads(), blocks));
+  const int64_t ahead = 4 * int64_t(threads);
+  std::vector<MemoryOutput> texts(static_cast<std::size_t>(ahead));
+  const auto text = [&](int64_t block) -> MemoryOutput& {
+    return texts[static_cast<std::size_t>((block - 1) % ahead)];
+  };
+  runInOrder(
+      threads, blocks, ahead,
+      [&](int32_t, int64_t block) {
+        OutputUnit& rows = text(block).unit();
+        const int64_t first = (block - 1) * rowsPerBlock + 1;
+        const int64_t last = std::min<int64_t>(nfreq, block * rowsPerBlock);
+        for (int64_t f = first; f <= last; ++f) {
+          beginFreeFormatWrite(rows);
+          for (int32_t w = 1; w <= nWindows; ++w) writeItem(rows, nodeValue(gridView(f, w)));
+          endWrite(rows);
+        }
+      },
+      [&](int64_t block) {
+        writeRecords(out, text(block).bytes());
+        text(block).clear();
+      });
 
   commitFile();
 }
