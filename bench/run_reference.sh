@@ -8,12 +8,14 @@
 # BUILD_DIR must hold driver/kelvarodine, examples/kelvarodine-example and
 # bench/peak_rss (configure with -DKELV_BENCH=ON). The data set is made once in
 # BUILD_DIR/bench-reference and reused. The program runs RUNS times (default 5)
-# pinned to core 0, then RUNS times free on all cores; --no-one / --no-all skip a
-# mode. With REF_BINARY=path in the environment that program runs too, alternating
-# run by run with the main one, so both see the same machine load.
+# pinned to core 0 and RUNS times free on all cores, the two modes alternating run
+# by run; --no-one / --no-all skip a mode. With REF_BINARY=path in the environment
+# that program runs too, alternating with the main one, so that all see the same
+# machine load.
 #
 # For each program and mode the script prints the median, minimum and maximum wall
-# time, the largest peak resident memory and the md5 sums of the grid files.
+# time, the largest peak resident memory and the md5 sums of the grid files, and
+# with both modes each program's ratio of one core to all cores.
 set -euo pipefail
 
 usage() {
@@ -110,26 +112,38 @@ time_stats() {
 modes=()
 [ "$one" = 1 ] && modes+=(one)
 [ "$all" = 1 ] && modes+=(all)
+# Run by run every mode and every program in turn, so that all of them see the same
+# changes of the machine's load and the ratios between them hold within one run.
+for ((r = 1; r <= runs; ++r)); do
+  for mode in "${modes[@]}"; do
+    for i in "${!programs[@]}"; do run_once "${programs[$i]}" "$mode" "$work/$mode.$i"; done
+  done
+done
+
+declare -A median
 for mode in "${modes[@]}"; do
   if [ "$mode" = one ]; then
     echo "== pinned to one core (taskset -c 0), $runs runs each"
   else
     echo "== all cores ($(nproc) online), $runs runs each"
   fi
-  for ((r = 1; r <= runs; ++r)); do
-    for i in "${!programs[@]}"; do run_once "${programs[$i]}" "$mode" "$work/$mode.$i"; done
-  done
-  medians=()
   for i in "${!programs[@]}"; do
     read -r med lo hi < <(time_stats "$work/$mode.$i")
-    medians+=("$med")
+    median[$mode.$i]=$med
     kib=$(cut -d' ' -f2 "$work/$mode.$i" | sort -n | tail -1)
     sums=$(cut -d' ' -f3 "$work/$mode.$i" | sort -u | tr '\n' ' ')
     printf '%s\n  median %s s (min %s, max %s)  peak RSS %s KiB  grid md5 %s\n' \
       "${programs[$i]}" "$med" "$lo" "$hi" "$kib" "$sums"
   done
   if [ "${#programs[@]}" = 2 ]; then
-    awk -v a="${medians[1]}" -v b="${medians[0]}" \
+    awk -v a="${median[$mode.1]}" -v b="${median[$mode.0]}" \
       'BEGIN { printf "ratio of medians REF_BINARY / main: %.2f (above 1: main is faster)\n", a / b }'
   fi
 done
+if [ "${#modes[@]}" = 2 ]; then
+  echo "== one core / all cores"
+  for i in "${!programs[@]}"; do
+    awk -v a="${median[one.$i]}" -v b="${median[all.$i]}" -v p="${programs[$i]}" \
+      'BEGIN { printf "%s: %.2f\n", p, a / b }'
+  done
+fi
