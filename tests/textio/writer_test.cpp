@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "textio_support.hpp"
 
@@ -69,6 +71,42 @@ TEST(FreeFormatReal, EveryFieldIsSixteenColumnsWithALeadingBlank) {
       const double back = std::stod(s);
       ASSERT_LE(std::fabs(back - v), std::fabs(double(v)) * 1e-6 + 1e-300) << s;
     }
+  }
+}
+
+// The exponent form of the magnitudes below 1 (the grid's measures) is built from
+// the float's bits; it must give the correctly rounded digits, as the library's
+// conversion does, at and around every power of ten, at ties and where rounding
+// carries into the next power of ten.
+TEST(FreeFormatReal, FractionsHaveTheCorrectlyRoundedDigits) {
+  const auto reference = [](float v) {
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific, 6);
+    std::string text(buf, r.ptr);
+    for (char& c : text)
+      if (c == 'e') c = 'E';
+    return std::string(16 - text.size(), ' ') + text;
+  };
+  std::vector<float> values;
+  for (float p = 0.1f; p > 1e-14f; p /= 10.0f)
+    for (float v = p, n = 0; n < 64; ++n, v = std::nextafter(v, 0.0f)) values.push_back(v);
+  for (float v = std::nextafter(1.0f, 0.0f), n = 0; n < 64; ++n, v = std::nextafter(v, 0.0f))
+    values.push_back(v);
+  values.push_back(0x1p-40f);
+  values.push_back(std::nextafter(0x1p-40f, 0.0f));
+  values.push_back(0.5f);
+  values.push_back(9.9999995e-1f);  // rounds up to 1.000000E+00
+  values.push_back(1.2345675e-3f);  // near a tie
+  uint32_t state = 777;
+  for (int i = 0; i < 300000; ++i) {
+    state = state * 1664525u + 1013904223u;
+    // Magnitudes from 2^-48 to 1: both sides of the lower end of the fast form.
+    values.push_back(
+        std::bit_cast<float>((state & 0x807FFFFFu) | ((79u + (state >> 8) % 48u) << 23)));
+  }
+  for (const float v : values) {
+    ASSERT_EQ(freeFormatReal(v), reference(v)) << std::hexfloat << v;
+    ASSERT_EQ(freeFormatReal(-v), reference(-v)) << std::hexfloat << -v;
   }
 }
 
