@@ -86,6 +86,9 @@ void runInOrder(int32_t threads, int64_t count, int64_t ahead,
   if (count <= 0) return;
   OrderedQueue queue(std::max<int64_t>(ahead, 1));
   const int64_t room = static_cast<int64_t>(queue.done.size());
+  // The calling thread is woken once the next half ring of items (or all that are
+  // left) is ready, not for every item: each wake-up takes a processor from a worker.
+  const int64_t batch = std::max<int64_t>(room / 2, 1);
   const auto work = [&](int32_t t) {
     for (;;) {
       int64_t i = 0;
@@ -98,11 +101,16 @@ void runInOrder(int32_t threads, int64_t count, int64_t ahead,
       // The slot's previous item has been consumed; the calling thread looks at the
       // slot again only once it is marked done.
       produce(t, i);
+      bool wake = false;
       {
         std::lock_guard<std::mutex> lock(queue.mutex);
         queue.slot(i) = 1;
+        const int64_t want = std::min(batch, count - queue.nextToConsume + 1);
+        int64_t ready = 0;
+        while (ready < want && queue.slot(queue.nextToConsume + ready) != 0) ++ready;
+        wake = ready == want;
       }
-      queue.produced.notify_one();
+      if (wake) queue.produced.notify_one();
     }
   };
   std::vector<std::thread> workers =

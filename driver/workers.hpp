@@ -25,9 +25,10 @@ int32_t analysisThreads();
 // working storage), consume(i) on the calling thread. No item is produced more than
 // `ahead` places beyond the next one to be consumed, so a ring of `ahead` slots,
 // item i in slot (i - 1) % ahead, holds everything between the two; consume(i) may
-// reuse slot i's storage. With one thread, or when the system gives none, the calling
-// thread runs produce(0, i) and consume(i) in turn. Console interrupts are taken on
-// the calling thread.
+// reuse slot i's storage. The calling thread consumes in bursts of about ahead / 2
+// items. With one thread, or when the system gives none, the calling thread runs
+// produce(0, i) and consume(i) in turn. Console interrupts are taken on the calling
+// thread.
 void runInOrder(int32_t threads, int64_t count, int64_t ahead,
                 const std::function<void(int32_t, int64_t)>& produce,
                 const std::function<void(int64_t)>& consume);
