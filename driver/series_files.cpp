@@ -53,8 +53,9 @@ bool allRegularFiles(int32_t nch, const std::string* seriesNames) {
 // Reads up to maxSamples values, one per record, into x(j, 1..) until a read fails
 // or the file ends; returns how many were read. A null value leaves 0.0.
 int32_t readSeries(InputUnit& unit, const View2<float>& x, int32_t j, int32_t maxSamples) {
-  // A block of values at a time, so that threads reading other series do not share
-  // the cache lines of the rows they write.
+  // A block of values at a time: the rows of the sample matrix interleave the
+  // series, so threads reading other series write the same cache lines, and do so
+  // in bursts rather than value by value.
   constexpr int32_t kBlock = 4096;
   std::array<float, kBlock> block;
   int32_t count = 0;

@@ -108,8 +108,8 @@ void runWindowLoop(const RunParameters& run, const float* samples, float* window
   }
   for (int32_t t = 2; t <= threads; ++t) works.emplace_back(run);
 
-  // The calling thread only writes the console, window after window, as soon as each
-  // is finished; a worker runs at most `ahead` windows in front of it.
+  // The calling thread only writes the console, window after window, in bursts as
+  // they finish; a worker runs at most `ahead` windows in front of it.
   const int64_t ahead = 4 * int64_t(threads);
   std::vector<int32_t> degenerate(static_cast<std::size_t>(ahead));
   const auto slot = [&](int64_t w) -> int32_t& {
