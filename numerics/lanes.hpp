@@ -16,6 +16,7 @@
 #include <cstring>
 #include <new>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "numerics/arrays.hpp"
@@ -69,29 +70,9 @@ struct LaneAllocator {
 template <class T>
 using LaneVector = std::vector<T, LaneAllocator<T>>;
 
-// ---------------------------------------------------------------- element traits
-// Wide<T>: the type sums over elements of type T are carried in (double for float).
-template <class T>
-struct ElementTraits;
-template <>
-struct ElementTraits<float> {
-  using Wide = double;
-};
-template <>
-struct ElementTraits<double> {
-  using Wide = double;
-};
-template <>
-struct ElementTraits<LaneF> {
-  using Wide = LaneD;
-};
-template <>
-struct ElementTraits<LaneD> {
-  using Wide = LaneD;
-};
-template <class T>
-using Wide = typename ElementTraits<T>::Wide;
-
+// ---------------------------------------------------------------- widening
+// Sums over elements of type T are carried in the wider type widen() gives
+// (double for float, LaneD for LaneF).
 KELV_LANE_INLINE double widen(float x) {
   return x;
 }
@@ -104,6 +85,8 @@ KELV_LANE_INLINE LaneD widen(LaneF x) {
 KELV_LANE_INLINE LaneD widen(LaneD x) {
   return x;
 }
+template <class T>
+using Wide = decltype(widen(std::declval<T>()));
 
 // A wide value rounded to the element type T.
 template <class T>
