@@ -2,14 +2,12 @@
 // independent, estimated by simulating windows of independent channels with the run's
 // extents and analysing each exactly as the loop analyses a window of the record.
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "driver/analysis.hpp"
@@ -128,17 +126,6 @@ struct SimulationWork {
         spectral(run.order, run.nch, run.nfft, run.nfreq) {}
 };
 
-void simulateWindows(const RunParameters& run, const float* samples, std::atomic<int64_t>& next,
-                     SimulationWork& work, float* measures) {
-  for (;;) {
-    const int64_t w = next.fetch_add(1);
-    if (w > kNullWindows) return;
-    simulateWindow(run, samples, w, work.windowData.data());
-    analyseWindowData(run, work.windowData.data(), work.spectral,
-                      measures + (w - 1) * int64_t(run.nfreq));
-  }
-}
-
 // The level that a new value from the same distribution exceeds with probability
 // 1 - p on average: the k-th smallest of the n values, k = p (n + 1) rounded (with
 // kNullWindows + 1 a multiple of 100, exactly the 95th and 99th of every 100).
@@ -159,17 +146,19 @@ std::vector<float> estimateNullLevels(const RunParameters& run, const float* sam
   const int32_t nfreq = run.nfreq;
   const int64_t count = kNullWindows;
   std::vector<float> measures(static_cast<std::size_t>(nfreq) * count);
-  std::atomic<int64_t> next{1};
   const int32_t threads = std::min<int64_t>(analysisThreads(), count);
   std::vector<SimulationWork> works;
   for (int32_t t = 0; t < threads; ++t) works.emplace_back(run);
-
-  // The calling thread simulates too.
-  std::vector<std::thread> workers = startWorkers(threads - 1, [&](int32_t t) {
-    simulateWindows(run, samples, next, works[static_cast<std::size_t>(t) + 1], measures.data());
-  });
-  simulateWindows(run, samples, next, works[0], measures.data());
-  for (std::thread& t : workers) t.join();
+  // The windows in any order on the workers; nothing to write until all are done.
+  runInOrder(
+      threads, count, count,
+      [&](int32_t t, int64_t w) {
+        SimulationWork& work = works[static_cast<std::size_t>(t)];
+        simulateWindow(run, samples, w, work.windowData.data());
+        analyseWindowData(run, work.windowData.data(), work.spectral,
+                          measures.data() + (w - 1) * int64_t(nfreq));
+      },
+      [](int64_t) {});
 
   // Each frequency's quantiles from its own values. Neighbouring frequencies are not
   // pooled: within a window they are strongly correlated, so pooling them narrows the

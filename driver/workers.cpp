@@ -14,6 +14,8 @@
 #include <cstring>
 #include <mutex>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 namespace kelv {
 
@@ -50,8 +52,9 @@ struct OrderedQueue {
   char& slot(int64_t i) { return done[static_cast<std::size_t>(i - 1) % done.size()]; }
 };
 
-}  // namespace
-
+// Starts threads running body(0) .. body(count - 1), with the console interrupts
+// blocked in them, so that those reach the calling thread; fewer when the system
+// gives no more threads (those started then do all the work).
 std::vector<std::thread> startWorkers(int32_t count, const std::function<void(int32_t)>& body) {
   std::vector<std::thread> workers;
   workers.reserve(static_cast<std::size_t>(std::max(count, 0)));
@@ -69,6 +72,8 @@ std::vector<std::thread> startWorkers(int32_t count, const std::function<void(in
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return workers;
 }
+
+}  // namespace
 
 int32_t analysisThreads() {
   if (const char* setting = std::getenv("OMP_NUM_THREADS")) {

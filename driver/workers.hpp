@@ -1,18 +1,11 @@
-// Worker threads of the run: how many, how they start, and the ordered hand-off
-// that lets several threads produce what the calling thread writes in order.
+// Worker threads of the run: how many, and the ordered hand-off that lets several
+// threads produce what the calling thread writes in order.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <thread>
-#include <vector>
 
 namespace kelv {
-
-// Starts threads running body(0) .. body(count - 1), with the console interrupts
-// blocked in them, so that those reach the calling thread; fewer when the system
-// gives no more threads (those started then do all the work).
-std::vector<std::thread> startWorkers(int32_t count, const std::function<void(int32_t)>& body);
 
 // Threads for the run's parallel stages: the number of processors the process may
 // run on (its affinity mask), or fewer when the environment variable OMP_NUM_THREADS
