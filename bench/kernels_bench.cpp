@@ -24,6 +24,7 @@
 #include "examples/varsim.hpp"
 #include "numerics/lanes.hpp"
 #include "numerics/numerics.hpp"
+#include "reference/reference.hpp"
 
 namespace {
 

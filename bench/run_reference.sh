@@ -39,7 +39,7 @@ build=$(cd "${positional[0]}" && pwd) || usage
 runs=${positional[1]:-5}
 [[ "$runs" =~ ^[1-9][0-9]*$ ]] || usage
 
-program="$build/driver/kelvarodine"
+program="$build/console/kelvarodine"
 example="$build/examples/kelvarodine-example"
 peak="$build/bench/peak_rss"
 for tool in "$program" "$example" "$peak"; do

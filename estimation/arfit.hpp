@@ -1,7 +1,5 @@
-// The two stages of ARSPECTR, callable on their own so that tests can hold the
-// fitted model against the one that generated the data, and the window analysis can
-// run the fit in double precision. Not part of the library's public contract
-// (estimation/estimation.hpp).
+// The vector autoregressive fit, for float and for double coefficients: the window
+// analysis runs it in double precision, the reference route (reference/) in float.
 #pragma once
 
 #include <cstdint>
@@ -21,14 +19,5 @@ int32_t ARFIT(int32_t order, int32_t nch, int32_t nlen, const float* x, float* a
               float* vfinv);
 int32_t ARFIT(int32_t order, int32_t nch, int32_t nlen, const float* x, double* a, double* vf,
               double* vfinv);
-
-// Spectral matrices S(f) = (H^H V^-1 H)^-1 / 2pi of the model (a, vfinv) for
-// f = 1..nfreq, frequency (f-1)/nfft cycles per sample, into spectra (nch x nch x
-// nfreq): the transfer function H from FASTF, G = H^H V^-1 H summed directly and
-// inverted by HERMINV. Needs order + 1 <= nfft and nfreq <= nfft.
-void ARSPEC(int32_t order, int32_t nch, int32_t nfft, int32_t nfreq, const float* a,
-            const float* vfinv, cfloat* spectra);
-void ARSPEC(int32_t order, int32_t nch, int32_t nfft, int32_t nfreq, const double* a,
-            const double* vfinv, cdouble* spectra);
 
 }  // namespace kelv

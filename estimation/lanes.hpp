@@ -29,14 +29,17 @@ struct SpectralWork {
 
 // The coherence measure at frequencies first .. first + kLanes - 1 (those up to
 // nfreq) of the model in work, into measures(first ..): not-a-number where G is not
-// positive definite.
-void spectrumBlock(SpectralWork& work, int32_t first, float* measures);
+// positive definite. With coherences (nch x nfreq), each channel's multiple
+// coherence R(m) at those frequencies too.
+void spectrumBlock(SpectralWork& work, int32_t first, float* measures, float* coherences = nullptr);
 
 // The coherence measure at frequencies 1..nfreq of one window x (nch x >= nlen
 // floats, preprocessed by TRANSFX) into measures(1..nfreq), computed in double and
-// rounded once to float. Returns the number of the fit's inversions that met a
-// singular matrix; when there is any, the window's spectral matrices are
-// meaningless and every measure is not-a-number.
-int32_t coherenceSpectrum(int32_t nlen, const float* x, SpectralWork& work, float* measures);
+// rounded once to float; with coherences (nch x nfreq), every channel's R(m) too.
+// Returns the number of the fit's inversions that met a singular matrix; when there
+// is any, the window's spectral matrices are meaningless and every value is
+// not-a-number.
+int32_t coherenceSpectrum(int32_t nlen, const float* x, SpectralWork& work, float* measures,
+                          float* coherences = nullptr);
 
 }  // namespace kelv

@@ -57,7 +57,8 @@ SpectralWork::SpectralWork(int32_t order_, int32_t nch_, int32_t nfft_, int32_t 
   }
 }
 
-KELV_LANE_KERNEL void spectrumBlock(SpectralWork& w, int32_t first, float* measures) {
+KELV_LANE_KERNEL void spectrumBlock(SpectralWork& w, int32_t first, float* measures,
+                                    float* coherences) {
   const int32_t n = w.nch, p = w.order;
   View3<const double> A(w.a.data(), n, n, p);
   View2<const double> Vinv(w.vfinv.data(), n, n);
@@ -141,17 +142,30 @@ KELV_LANE_KERNEL void spectrumBlock(SpectralWork& w, int32_t first, float* measu
                                measureOf(View1<const LaneD>(R.data(), n), n));
   for (int lane = 0; lane < kLanes && first + lane <= w.nfreq; ++lane)
     measures[first + lane - 1] = static_cast<float>(measure[lane]);
+  if (coherences) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    View2<float> Rout(coherences, n, w.nfreq);
+    for (int32_t m = 1; m <= n; ++m) {
+      const LaneD r = select(pivots.failed, splat(nan), R(m));
+      for (int lane = 0; lane < kLanes && first + lane <= w.nfreq; ++lane)
+        Rout(m, first + lane) = static_cast<float>(r[lane]);
+    }
+  }
 }
 
-int32_t coherenceSpectrum(int32_t nlen, const float* x, SpectralWork& w, float* measures) {
+int32_t coherenceSpectrum(int32_t nlen, const float* x, SpectralWork& w, float* measures,
+                          float* coherences) {
   assert(w.order >= 1 && w.order + 1 <= w.nfft && w.nfreq <= w.nfft);
   const int32_t degenerate =
       ARFIT(w.order, w.nch, nlen, x, w.a.data(), w.vf.data(), w.vfinv.data());
   if (degenerate > 0) {
-    std::fill(measures, measures + w.nfreq, std::numeric_limits<float>::quiet_NaN());
+    constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+    std::fill(measures, measures + w.nfreq, nan);
+    if (coherences) std::fill(coherences, coherences + int64_t(w.nch) * w.nfreq, nan);
     return degenerate;
   }
-  for (int32_t first = 1; first <= w.nfreq; first += kLanes) spectrumBlock(w, first, measures);
+  for (int32_t first = 1; first <= w.nfreq; first += kLanes)
+    spectrumBlock(w, first, measures, coherences);
   return 0;
 }
 

@@ -9,14 +9,14 @@ set -eu
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-build}
 case $build in /*) ;; *) build=$(pwd)/$build ;; esac
-for exe in "$build/examples/kelvarodine-example" "$build/driver/kelvarodine"; do
+for exe in "$build/examples/kelvarodine-example" "$build/console/kelvarodine"; do
   [ -x "$exe" ] || { echo "run_example.sh: $exe is missing; build first" >&2; exit 1; }
 done
 work=$repo/scratch/example
 rm -rf "$work"
 mkdir -p "$work"
 "$build/examples/kelvarodine-example" "$work"
-(cd "$work" && "$build/driver/kelvarodine" < "$repo/examples/answers.txt")
+(cd "$work" && "$build/console/kelvarodine" < "$repo/examples/answers.txt")
 echo
 echo "Grid file: $work/Kelvarodine.grd"
 if [ -x "$build/map/kelvarodine-map" ]; then

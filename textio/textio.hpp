@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "formats/fields.hpp"
+
 namespace kelv {
 
 inline constexpr int32_t kConsoleInputUnit = -4;
@@ -156,15 +158,6 @@ inline constexpr Field charField(int w) {
 }
 void formattedWrite(OutputUnit& unit, std::span<const Field> fields, std::span<const int32_t> ints,
                     std::span<const std::string_view> texts);
-
-// Field texts, exposed for tests and for the writer's own use.
-std::string freeFormatInteger(int32_t value);  // 12 columns
-std::string freeFormatReal(float value);       // 16 columns
-// 25 columns: 17 significant digits, which give back the double exactly; fixed
-// notation for 1 <= |value| < 1E16, otherwise exponent notation (two or three
-// exponent digits).
-std::string freeFormatDouble(double value);
-std::string formattedInteger(int32_t value, int width);
 
 // One free-format console record holding `text` (the usual way to write a line).
 void writeConsoleLine(std::string_view text);

@@ -9,6 +9,7 @@
 
 #include "estimation/arfit.hpp"
 #include "estimation/estimation.hpp"
+#include "reference/reference.hpp"
 #include "support/estimation_support.hpp"
 #include "support/numerics_support.hpp"
 

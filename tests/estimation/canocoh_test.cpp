@@ -5,6 +5,7 @@
 
 #include "estimation/estimation.hpp"
 #include "examples/varsim.hpp"
+#include "reference/reference.hpp"
 #include "support/numerics_support.hpp"
 
 namespace kelv {

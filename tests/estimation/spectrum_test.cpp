@@ -12,6 +12,7 @@
 
 #include "estimation/estimation.hpp"
 #include "estimation/lanes.hpp"
+#include "reference/reference.hpp"
 #include "support/estimation_support.hpp"
 #include "support/oracle.hpp"
 

@@ -30,7 +30,7 @@ expected=$(echo "$expected" | sort | tr '\n' ' ')
 
 mkdir "$work/run"
 cd "$work/run"
-[ "$("$prefix/bin/kelvarodine" --version)" = "$("$build/driver/kelvarodine" --version)" ] ||
+[ "$("$prefix/bin/kelvarodine" --version)" = "$("$build/console/kelvarodine" --version)" ] ||
   fail "the installed kelvarodine has another version"
 "$prefix/bin/kelvarodine-example" data --samples 600 --channels 3
 cd data

@@ -10,6 +10,7 @@
 
 #include "estimation/estimation.hpp"
 #include "examples/varsim.hpp"
+#include "reference/reference.hpp"
 
 namespace kelv::testing {
 

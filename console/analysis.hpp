@@ -1,0 +1,60 @@
+// The console program's run: parameters fixed by the dialogue, the moving-window loop
+// with its progress lines, the grid file and the null level's companion file.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "kelvarodine/kelvarodine.hpp"
+
+namespace kelv {
+
+struct RunParameters : Plan {
+  int32_t maxSamples = 0;  // capacity of the sample matrix, in samples
+};
+
+// Threads for the run's parallel stages: the number of processors the process may
+// run on (its affinity mask), or fewer when the environment variable OMP_NUM_THREADS
+// is a smaller positive integer; more threads than processors only cost memory.
+int32_t analysisThreads();
+
+// The moving-window loop: for w = 1..nWindows fills grid(1..nfreq, w) (nfreq x
+// nWindows) from samples (nch x maxSamples) on analysisThreads() threads, and writes
+// on the console, in window order, window w's progress line, then a warning line for
+// each singular matrix its fit met: the same bytes whatever the number of threads.
+// Console interrupts are taken on the calling thread.
+void runWindowLoop(const RunParameters& run, const float* samples, float* grid);
+
+// Opens the replacement of "Kelvarodine.grd" before the window loop and reserves
+// its gridFileBytes(run) on the disk, so that a file that cannot be written is
+// reported before any work.
+void prepareGridFile(const RunParameters& run);
+uint64_t gridFileBytes(const RunParameters& run);
+
+// Writes a DSAA grid from grid (ny x nx, rows of the file = first index) into the
+// replacement file opened last (openReplacement), which replaces an earlier file only
+// once the new one is complete. The z range is taken from the finite nodes; the
+// others are written as the blanking value.
+struct GridHeader {
+  int32_t nx, ny;
+  double xMin, xMax, yMin, yMax;
+};
+void writeGrid(const GridHeader& header, const float* grid);
+
+// Writes "Kelvarodine.grd" from grid (nfreq x nWindows) with the axes of gridAxes
+// into the file prepareGridFile opened.
+void writeGridFile(const RunParameters& run, const float* grid);
+
+// The level the measure reaches by chance when the channels are independent.
+// Requested by the argument --null or by the environment variable KELVARODINE_NULL
+// set to 1 (this function reads the variable).
+bool nullLevelRequested();
+
+// The null levels of the run (nfreq x 2), on analysisThreads() threads.
+std::vector<float> estimateNullLevels(const RunParameters& run, const float* samples);
+
+// Writes "Kelvarodine.null.grd" (x = 95 and 99, the main grid's y axis) from levels.
+void writeNullGridFile(const RunParameters& run, const float* levels);
+
+}  // namespace kelv

@@ -1,0 +1,94 @@
+// The ASCII "DSAA" grid file's layout: the header's five records and the rows, as
+// free-format records of a text file (CR LF after each record; a row of floats is
+// broken after every fourth value).
+#include "kelvarodine/dsaa.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "formats/fields.hpp"
+
+namespace kelv {
+
+namespace {
+
+constexpr std::string_view kLineEnd = "\r\n";
+constexpr int32_t kValuesPerLine = 4;
+
+float nodeValue(float z) {
+  return std::isfinite(z) ? z : kDsaaBlank;
+}
+
+}  // namespace
+
+DsaaHeader dsaaHeader(const float* grid, int32_t nx, int32_t ny, double xMin, double xMax,
+                      double yMin, double yMax) {
+  DsaaHeader header{nx, ny, xMin, xMax, yMin, yMax, 0.0f, 0.0f};
+  // The z range covers the finite nodes only; a grid with none gets the blanking
+  // value as its range, an empty grid the extreme floats.
+  const bool empty = nx <= 0 || ny <= 0;
+  header.zMin = empty ? std::numeric_limits<float>::max() : kDsaaBlank;
+  header.zMax = empty ? -std::numeric_limits<float>::max() : kDsaaBlank;
+  if (empty) return header;
+  bool anyFinite = false;
+  const int64_t nodes = int64_t(nx) * ny;
+  for (int64_t i = 0; i < nodes; ++i) {
+    const float z = grid[i];
+    if (!std::isfinite(z)) continue;
+    if (!anyFinite) {
+      header.zMin = header.zMax = z;
+      anyFinite = true;
+    } else {
+      if (z < header.zMin) header.zMin = z;
+      if (z > header.zMax) header.zMax = z;
+    }
+  }
+  return header;
+}
+
+// Lines 3 and 4 in double fields, so that time marks such as Unix seconds keep their
+// column spacing; line 5 in float fields, like the nodes.
+std::string dsaaHeaderText(const DsaaHeader& h) {
+  std::string text = "DSAA";
+  text += kLineEnd;
+  text += freeFormatInteger(h.nx) + freeFormatInteger(h.ny);
+  text += kLineEnd;
+  text += freeFormatDouble(h.xMin) + freeFormatDouble(h.xMax);
+  text += kLineEnd;
+  text += freeFormatDouble(h.yMin) + freeFormatDouble(h.yMax);
+  text += kLineEnd;
+  text += freeFormatReal(h.zMin) + freeFormatReal(h.zMax);
+  text += kLineEnd;
+  return text;
+}
+
+void appendDsaaRows(const float* grid, int32_t nx, int32_t ny, int64_t first, int64_t last,
+                    std::string& text) {
+  char field[kRealWidth];
+  for (int64_t f = first; f <= last; ++f) {
+    if (nx <= 0) {
+      text += ' ';  // a record with no values holds one blank
+      text += kLineEnd;
+      continue;
+    }
+    for (int32_t w = 1; w <= nx; ++w) {
+      freeFormatRealField(nodeValue(grid[(f - 1) + int64_t(w - 1) * ny]), field);
+      text.append(field, kRealWidth);
+      if (w % kValuesPerLine == 0 || w == nx) text += kLineEnd;
+    }
+  }
+}
+
+// Five header lines, then per row 16 columns a value and a line end after every
+// fourth value and after the last (a row of no values is a blank line).
+uint64_t dsaaFileBytes(int32_t nx, int32_t ny) {
+  constexpr uint64_t kEnd = 2;
+  constexpr uint64_t kHeader = (4 + kEnd) + (2 * 12 + kEnd) + 2 * (2 * 25 + kEnd) + (2 * 16 + kEnd);
+  const uint64_t values = nx > 0 ? uint64_t(nx) : 0;
+  const uint64_t lines = values == 0 ? 1 : (values + kValuesPerLine - 1) / kValuesPerLine;
+  const uint64_t row = values == 0 ? 1 + kEnd : kRealWidth * values + kEnd * lines;
+  const uint64_t rows = ny > 0 ? uint64_t(ny) : 0;
+  return kHeader + rows * row;
+}
+
+}  // namespace kelv

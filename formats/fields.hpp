@@ -1,0 +1,28 @@
+// Field texts of the program's text files: the free-format fields of integers,
+// floats and doubles, and the formatted integer field. Independent of the C locale;
+// every float field carries the correctly rounded digits of the exact value, ties to
+// even.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kelv {
+
+inline constexpr std::size_t kRealWidth = 16;
+
+std::string freeFormatInteger(int32_t value);  // 12 columns
+std::string freeFormatReal(float value);       // 16 columns
+// The 16-column field of a float, right-adjusted into field[0 .. kRealWidth - 1];
+// allocates nothing.
+void freeFormatRealField(float value, char* field);
+// 25 columns: 17 significant digits, which give back the double exactly; fixed
+// notation for 1 <= |value| < 1E16, otherwise exponent notation (two or three
+// exponent digits).
+std::string freeFormatDouble(double value);
+// An integer right-adjusted in `width` columns; 0 as blanks, asterisks when it does
+// not fit.
+std::string formattedInteger(int32_t value, int width);
+
+}  // namespace kelv

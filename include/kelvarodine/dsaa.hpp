@@ -1,0 +1,41 @@
+// The ASCII "DSAA" grid file: its layout, its blanking value and the program's file
+// names. Records end in CR LF: "DSAA"; nx ny; xMin xMax; yMin yMax (25-column
+// doubles); zMin zMax; then ny rows of nx 16-column floats, four to a line, each row
+// starting a new line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kelv {
+
+// The format's "no data" value. Readers of the format take the text NaN as a number,
+// so a node whose value does not exist is written as this value instead.
+inline constexpr float kDsaaBlank = 1.70141e38f;
+
+// The program's grid file and the companion file of its null levels.
+inline constexpr std::string_view kGridFileName = "Kelvarodine.grd";
+inline constexpr std::string_view kNullFileName = "Kelvarodine.null.grd";
+
+struct DsaaHeader {
+  int32_t nx = 0, ny = 0;  // columns and rows
+  double xMin = 0, xMax = 0, yMin = 0, yMax = 0;
+  float zMin = 0, zMax = 0;
+};
+
+// Header of a grid (ny x nx floats, element (row, column) at (row - 1) + (column - 1)
+// ny) with the given x and y ranges; the z range covers its finite nodes (a grid with
+// none has the blanking value as its range, an empty one the extreme floats).
+DsaaHeader dsaaHeader(const float* grid, int32_t nx, int32_t ny, double xMin, double xMax,
+                      double yMin, double yMax);
+// The header's five records.
+std::string dsaaHeaderText(const DsaaHeader& header);
+// Appends the records of rows first .. last of the grid; a value that is not finite
+// is written as the blanking value.
+void appendDsaaRows(const float* grid, int32_t nx, int32_t ny, int64_t first, int64_t last,
+                    std::string& text);
+// Bytes of the whole file.
+uint64_t dsaaFileBytes(int32_t nx, int32_t ny);
+
+}  // namespace kelv
