@@ -38,7 +38,7 @@ struct Options {
   // Called on the calling thread for every window in increasing order, once its
   // column is complete, with the number of singular matrices its fit met. A throw
   // stops the analysis: the workers are joined and the exception is rethrown.
-  std::function<void(int64_t window, int32_t degenerate)> progress;
+  std::function<void(int64_t window, int32_t degenerate)> progress = {};
   // When given: each channel's multiple coherence with all the others, R(m), for
   // every node, nch x nfreq x windows of the range (element (m, f, w - first + 1)).
   // The measure is the square root of their product.

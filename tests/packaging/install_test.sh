@@ -5,6 +5,8 @@
 #   install_test.sh BUILD_DIR SOURCE_DIR
 set -eu
 build=$1 source=$2
+build_type=$(sed -n "s/^CMAKE_BUILD_TYPE:STRING=//p" "$build/CMakeCache.txt")
+[ -n "$build_type" ] || build_type=noconfig
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -20,11 +22,20 @@ cmp -s "$source/doc/kelvarodine.1" "$prefix/share/man/man1/kelvarodine.1" ||
   fail "share/man/man1/kelvarodine.1 is not the manual page"
 cmp -s "$source/README.md" "$prefix/share/doc/kelvarodine/README.md" ||
   fail "share/doc/kelvarodine/README.md is not the README"
-# Nothing but the programs, the page and the README (no libraries, no tests).
-found=$(cd "$prefix" && find . -type f | sort | tr '\n' ' ')
+# The programs, the page, the README and the library (archive, headers, CMake
+# package); no tests, no internal headers.
+found=$(cd "$prefix" && find . -type f | sed 's#^\./lib[^/]*/#./LIB/#' | sort | tr '\n' ' ')
 expected=$(for f in $programs; do echo "./bin/$f"; done
            echo ./share/doc/kelvarodine/README.md
-           echo ./share/man/man1/kelvarodine.1)
+           echo ./share/man/man1/kelvarodine.1
+           echo ./LIB/libkelvarodine.a
+           for f in KelvarodineConfig KelvarodineConfigVersion KelvarodineTargets \
+                    KelvarodineTargets-$(echo "$build_type" | tr A-Z a-z); do
+             echo "./LIB/cmake/Kelvarodine/$f.cmake"
+           done
+           for h in analysis dsaa kelvarodine settings version; do
+             echo "./include/kelvarodine/$h.hpp"
+           done)
 expected=$(echo "$expected" | sort | tr '\n' ' ')
 [ "$found" = "$expected" ] || fail "installed [$found], expected [$expected]"
 
@@ -41,4 +52,30 @@ if [ -x "$prefix/bin/kelvarodine-map" ]; then
   "$prefix/bin/kelvarodine-map" Kelvarodine.grd >/dev/null
   [ -s Kelvarodine.png ] || fail "no picture"
 fi
-echo "install: $(echo "$programs" | wc -w) programs, the manual page and the README; the example ran"
+
+# The README's C++ example, built against the installed package alone with
+# find_package(Kelvarodine), gives the console's grid on the same series.
+mkdir "$work/consumer"
+sed -n '/^## Use from C++/,/^## /p' "$source/README.md" |
+  sed -n '/^```cpp$/,/^```$/p' | sed '1d;$d' >"$work/consumer/main.cpp"
+[ -s "$work/consumer/main.cpp" ] || fail "no C++ example in the README"
+cat >"$work/consumer/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.20)
+project(Consumer LANGUAGES CXX)
+find_package(Kelvarodine 0.1 REQUIRED)
+add_executable(consumer main.cpp)
+target_compile_options(consumer PRIVATE -Wall -Wextra -Werror)
+target_link_libraries(consumer PRIVATE Kelvarodine::kelvarodine)
+CMAKE
+# A sanitizer build's archive needs the sanitizers' runtime in the program too.
+flags=""
+grep -q '^KELV_SANITIZE:BOOL=ON$' "$build/CMakeCache.txt" && flags="-fsanitize=address,undefined"
+cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
+  -DCMAKE_PREFIX_PATH="$prefix" >"$work/consumer.log" 2>&1 ||
+  fail "find_package(Kelvarodine) failed: $(tail -5 "$work/consumer.log")"
+cmake --build "$work/consumer/build" >>"$work/consumer.log" 2>&1 ||
+  fail "the README's example does not build: $(grep -m5 error "$work/consumer.log")"
+"$work/consumer/build/consumer" >/dev/null || fail "the README's example failed"
+cmp -s mine.grd Kelvarodine.grd || fail "the README's example gives another grid than the console"
+echo "install: $(echo "$programs" | wc -w) programs, the manual page, the README and the library; the example ran, the README's C++ example gave the console's grid"
