@@ -47,6 +47,8 @@ struct Grid {
 // `name` is the file name used in messages ("NAME: line L: ...").
 Grid parseGrid(std::string_view text, const std::string& name);
 Grid readGridFile(const std::string& path);
+// From an open descriptor, read to its end; `name` for messages.
+Grid readGridFile(int fd, const std::string& name);
 
 // The companion file that "kelvarodine --null" writes beside the grid.
 inline constexpr const char* kNullFileName = "Kelvarodine.null.grd";
