@@ -260,7 +260,7 @@ TEST(MapPicture, FailedWriteLeavesNothingBehind) {
     EXPECT_EQ(std::string(e.what()), "cannot write " + (dir / "missing" / "map.png").string() +
                                          ": No such file or directory");
   }
-  // A directory in the way of the final name: the rename fails, the temporary goes.
+  // A directory in the way of the final name: refused, and nothing is made.
   std::filesystem::create_directory(dir / "map.png");
   std::filesystem::create_directory(dir / "map.png" / "inside");
   EXPECT_THROW(writeMap(g, "t", (dir / "map.png").string(), Format::png), MapError);
