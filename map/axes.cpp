@@ -10,19 +10,39 @@
 
 namespace kelv::gridmap {
 
+namespace {
+
+// m x 10^e, for e from about -330 to 310: 0 where it is below the smallest subnormal,
+// infinite where it is beyond the largest double.
+double decade(int m, int e) {
+  if (e >= 0) return m * std::pow(10.0, e);
+  // Dividing by an exact power of ten (to 10^22) rounds once; below 10^-308 the
+  // divisor would be infinite, so the rest of the way is a second division.
+  if (e >= -308) return m / std::pow(10.0, -e);
+  return m / std::pow(10.0, -e - 308) / 1e308;
+}
+
+}  // namespace
+
 double tickStep(double span, int maxIntervals) {
   if (!(span > 0.0) || !std::isfinite(span)) return 0.0;
   if (maxIntervals < 1) maxIntervals = 1;
-  // log10 may land a hair on either side of a power of ten: start one decade low and
-  // take the first candidate that fits.
-  const int e0 = int(std::floor(std::log10(span / maxIntervals))) - 1;
+  // The decade of span / maxIntervals, as a difference of logarithms: the quotient
+  // itself underflows to 0 for a subnormal span. log10 may land a hair on either
+  // side of a power of ten: start one decade low and take the first candidate that
+  // fits. Spans from the smallest subnormal to the largest double keep e0 within
+  // about -330 and 310.
+  const int e0 = int(std::floor(std::log10(span) - std::log10(double(maxIntervals)))) - 1;
   for (int e = e0; e <= e0 + 3; ++e) {
     for (int m : {1, 2, 5}) {
-      const double step = e >= 0 ? m * std::pow(10.0, e) : m / std::pow(10.0, -e);
-      if (span / step <= maxIntervals * (1.0 + 1e-9)) return step;
+      // A step below the smallest subnormal is 0, one beyond the largest double
+      // infinite: neither gives ticks.
+      const double step = decade(m, e);
+      if (step > 0.0 && std::isfinite(step) && span / step <= maxIntervals * (1.0 + 1e-9))
+        return step;
     }
   }
-  return 10.0 * std::pow(10.0, e0 + 3);
+  return 0.0;
 }
 
 std::vector<double> tickValues(double lo, double hi, double step) {

@@ -1,5 +1,8 @@
 // Reading of ASCII "DSAA" grid files, streamed so that a large grid never needs its
 // whole text in memory.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -258,17 +261,27 @@ Grid parseGrid(std::string_view text, const std::string& name) {
   return GridReader(tokens, name).read();
 }
 
-Grid readGridFile(const std::string& path) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!f) throw MapError("cannot open " + path + ": " + std::strerror(errno));
+Grid readGridFile(int fd, const std::string& name) {
   Tokenizer tokens([&](char* buf, size_t size) -> size_t {
-    const size_t n = std::fread(buf, 1, size, f.get());
-    if (n == 0 && std::ferror(f.get())) {
-      throw MapError("cannot read " + path + ": " + std::strerror(errno));
+    for (;;) {
+      const ssize_t n = ::read(fd, buf, size);
+      if (n >= 0) return size_t(n);
+      if (errno != EINTR) throw MapError("cannot read " + name + ": " + std::strerror(errno));
     }
-    return n;
   });
-  return GridReader(tokens, path).read();
+  return GridReader(tokens, name).read();
+}
+
+Grid readGridFile(const std::string& path) {
+  int fd;
+  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw MapError("cannot open " + path + ": " + std::strerror(errno));
+  const struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  return readGridFile(fd, path);
 }
 
 std::vector<float> nullLevelsOf(const Grid& levels, const Grid& grid, const std::string& name) {

@@ -1,5 +1,11 @@
 // kelvarodine-map GRID [OUTPUT]: draws a DSAA grid file as a coherence map.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <new>
 #include <string>
@@ -31,31 +37,65 @@ constexpr const char* kHelp =
     "\n"
     "Manual: man kelvarodine.\n";
 
+void warnNullLevelNotShown(const std::string& what) {
+  std::fprintf(stderr, "kelvarodine-map: warning: %s; the null level is not shown\n", what.c_str());
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool olderThan(const struct stat& a, const struct stat& b) {
+  return a.st_mtim.tv_sec != b.st_mtim.tv_sec ? a.st_mtim.tv_sec < b.st_mtim.tv_sec
+                                              : a.st_mtim.tv_nsec < b.st_mtim.tv_nsec;
+}
+
 // The 95 % null level of each row of `grid`, from the companion file beside
-// `gridPath`; none when there is no such file, or (with a warning) when it cannot be
-// read or does not match the grid.
+// `gridPath`; none when there is no such file, or (with a warning) when it is no
+// regular file, cannot be read or does not match the grid.
 std::vector<float> nullLevelsBeside(const std::string& gridPath, const Grid& grid) {
-  const std::filesystem::path companion =
-      std::filesystem::path(gridPath).parent_path() / kNullFileName;
-  std::error_code ec;
-  if (!std::filesystem::exists(companion, ec) ||
-      std::filesystem::equivalent(companion, gridPath, ec))
+  const std::string companion =
+      (std::filesystem::path(gridPath).parent_path() / kNullFileName).string();
+  // Only a regular file is read: opening a FIFO would wait for a writer, a device
+  // could be read for ever.
+  struct stat named {};
+  if (::stat(companion.c_str(), &named) != 0) return {};
+  struct stat gridStat {};
+  const bool gridKnown = ::stat(gridPath.c_str(), &gridStat) == 0;
+  if (gridKnown && sameFile(named, gridStat)) return {};  // the grid drawn is the companion
+  if (!S_ISREG(named.st_mode)) {
+    warnNullLevelNotShown(companion + " is not a regular file");
     return {};
+  }
+  // Without waiting, should another file have taken the name since.
+  int fd;
+  do fd = ::open(companion.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    warnNullLevelNotShown("cannot open " + companion + ": " + std::strerror(errno));
+    return {};
+  }
+  const struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat opened {};
+  if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+    warnNullLevelNotShown(companion + " is not a regular file");
+    return {};
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  if (gridKnown && sameFile(opened, gridStat)) return {};
   // A run without --null leaves an earlier companion: one older than the grid belongs
   // to another run (a run with --null writes it after the grid).
-  const auto companionTime = std::filesystem::last_write_time(companion, ec);
-  const auto gridTime = std::filesystem::last_write_time(gridPath, ec);
-  if (!ec && companionTime < gridTime) {
-    std::fprintf(stderr,
-                 "kelvarodine-map: warning: %s is older than the grid; the null level is not "
-                 "shown\n",
-                 companion.string().c_str());
+  if (gridKnown && olderThan(opened, gridStat)) {
+    warnNullLevelNotShown(companion + " is older than the grid");
     return {};
   }
   try {
-    return nullLevelsOf(readGridFile(companion.string()), grid, companion.string());
+    return nullLevelsOf(readGridFile(fd, companion), grid, companion);
   } catch (const MapError& e) {
-    std::fprintf(stderr, "kelvarodine-map: warning: %s; the null level is not shown\n", e.what());
+    warnNullLevelNotShown(e.what());
   }
   return {};
 }

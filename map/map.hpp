@@ -18,7 +18,10 @@
 //
 // Every failure throws MapError with a complete message (without the program's name)
 // and leaves no output file behind: pictures are written to a temporary file beside
-// the output and renamed over it only once complete.
+// the file they replace and take its name only once complete. An existing picture
+// keeps its mode (and owner and group where that may be given); a symbolic link is
+// followed as an open of it would be, and the new file goes beside the file it leads
+// to; anything but a regular file with a single link is refused.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +50,8 @@ struct Grid {
 // `name` is the file name used in messages ("NAME: line L: ...").
 Grid parseGrid(std::string_view text, const std::string& name);
 Grid readGridFile(const std::string& path);
+// From an open descriptor, read to its end; `name` for messages.
+Grid readGridFile(int fd, const std::string& name);
 
 // The companion file that "kelvarodine --null" writes beside the grid.
 inline constexpr const char* kNullFileName = "Kelvarodine.null.grd";
@@ -128,5 +133,11 @@ void releaseDrawingCaches();
 // Makes SIGINT, SIGTERM and SIGHUP remove a temporary picture being written before the
 // process ends.
 void installCleanupOnSignals();
+
+namespace detail {
+// False: the picture is written to a named temporary file even where the file system
+// has unnamed ones (for tests of that way).
+inline bool unnamedTemporaries = true;
+}  // namespace detail
 
 }  // namespace kelv::gridmap

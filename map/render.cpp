@@ -4,6 +4,8 @@
 #include <cairo.h>
 #include <fcntl.h>
 #include <fontconfig/fontconfig.h>
+#include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +13,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -354,67 +358,267 @@ void drawMap(cairo_t* cr, const Grid& grid, const std::vector<float>& rowLevels,
 
 // ---------------------------------------------------------------- output file
 
-// The temporary file being written, for the signal handler.
-char gTempPath[4096];
+// The named temporary file being written, if any, for the signal handler: its
+// directory and its name there.
+char gTempName[NAME_MAX + 1];
+volatile sig_atomic_t gTempDirFd = -1;
 volatile sig_atomic_t gTempActive = 0;
 
 void removeTempAndDie(int sig) {
-  if (gTempActive) unlink(gTempPath);
+  if (gTempActive) unlinkat(gTempDirFd, gTempName, 0);
   signal(sig, SIG_DFL);
   raise(sig);
 }
 
-// A temporary file beside the output, removed unless committed.
-class TempFile {
+// Blocks every signal that can be blocked while a temporary file gets or loses its
+// name, so that the handler never sees a name half given.
+class SignalsHeld {
  public:
-  explicit TempFile(const std::string& output) : output_(output) {
-    const std::filesystem::path out(output);
-    const std::filesystem::path dir = out.parent_path();
-    const std::string templ = (dir / ("." + out.filename().string() + ".XXXXXX")).string();
-    if (templ.size() >= sizeof gTempPath)
-      throw MapError("cannot write " + output + ": the name is too long");
-    std::memcpy(gTempPath, templ.c_str(), templ.size() + 1);
-    fd_ = mkstemp(gTempPath);
-    if (fd_ < 0) throw MapError("cannot write " + output + ": " + std::strerror(errno));
-    path_ = gTempPath;
-    gTempActive = 1;
-    // mkstemp makes the file private; a picture gets the usual permissions.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd_, 0666 & ~mask);
+  SignalsHeld() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous_);
   }
-  ~TempFile() {
-    if (fd_ >= 0) close(fd_);
-    if (!committed_) unlink(path_.c_str());
-    gTempActive = 0;
+  ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
+struct Descriptor {
+  int fd = -1;
+  ~Descriptor() {
+    if (fd >= 0) close(fd);
   }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
+};
+
+MapError cannotWrite(const std::string& output, const std::string& why) {
+  return MapError("cannot write " + output + ": " + why);
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The file that a picture named `output` replaces: the directory the new file goes
+// in, its name there and, when it exists, the old file's status.
+struct Target {
+  std::string dir;
+  std::string base;
+  bool exists = false;
+  struct stat st {};
+};
+
+void placeAt(Target& t, const std::string& path) {
+  const std::filesystem::path p(path);
+  t.dir = p.parent_path().empty() ? "." : p.parent_path().string();
+  t.base = p.filename().string();
+}
+
+// The name of the regular file open on `fd`, which `output`, a symbolic link, leads
+// to: as the kernel names it, else as realpath finds it; either must still name
+// that very file.
+std::string reachedPath(int fd, const struct stat& st, const std::string& output) {
+  char proc[64];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+  std::string path(PATH_MAX, '\0');
+  const ssize_t n = readlink(proc, path.data(), path.size());
+  struct stat found {};
+  if (n > 0 && size_t(n) < path.size()) {
+    path.resize(size_t(n));
+    if (lstat(path.c_str(), &found) == 0 && S_ISREG(found.st_mode) && sameFile(found, st))
+      return path;
+  }
+  if (char* real = realpath(output.c_str(), nullptr)) {
+    path = real;
+    std::free(real);
+    if (lstat(path.c_str(), &found) == 0 && S_ISREG(found.st_mode) && sameFile(found, st))
+      return path;
+  }
+  throw cannotWrite(output, "the file the link leads to cannot be found");
+}
+
+// Finds what `output` stands for as an open of it would reach it, the kernel's
+// protections for symbolic links included: nothing, or a regular file with a single
+// link. A link is followed, and the new file goes beside the file it leads to.
+// Anything else is refused: a FIFO or a device would become a plain file, and a file
+// with several links would be split from its other names.
+Target findTarget(const std::string& output) {
+  Target t;
+  Descriptor d;
+  do d.fd = open(output.c_str(), O_PATH | O_CLOEXEC);
+  while (d.fd < 0 && errno == EINTR);
+  if (d.fd < 0) {
+    const int err = errno;
+    struct stat own {};
+    if (err != ENOENT) throw cannotWrite(output, std::strerror(err));
+    // A link whose file is missing: an open for writing would make a file elsewhere.
+    if (lstat(output.c_str(), &own) == 0) throw cannotWrite(output, "the link leads to no file");
+    placeAt(t, output);
+    return t;
+  }
+  if (fstat(d.fd, &t.st) != 0) throw cannotWrite(output, std::strerror(errno));
+  if (!S_ISREG(t.st.st_mode)) throw cannotWrite(output, "not a regular file");
+  if (t.st.st_nlink > 1) {
+    throw cannotWrite(output, "the file has " + std::to_string(t.st.st_nlink) +
+                                  " hard links; a new picture would part them");
+  }
+  t.exists = true;
+  struct stat named {};
+  if (lstat(output.c_str(), &named) == 0 && !S_ISLNK(named.st_mode) && sameFile(named, t.st)) {
+    placeAt(t, output);
+  } else {
+    placeAt(t, reachedPath(d.fd, t.st, output));
+  }
+  return t;
+}
+
+// The new picture, in the target's directory: an unnamed file (O_TMPFILE) where the
+// file system allows, given its name only when complete, so that no ending of the
+// process, a kill included, leaves it behind; else a named temporary file, removed
+// on every ending but a kill. An existing file's mode, owner and group carry over.
+class Replacement {
+ public:
+  explicit Replacement(const std::string& output) : output_(output) {
+    const Target target = findTarget(output);
+    base_ = target.base;
+    do dirFd_ = open(target.dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    while (dirFd_ < 0 && errno == EINTR);
+    if (dirFd_ < 0) fail(errno);
+    gTempDirFd = dirFd_;
+    try {
+      if (detail::unnamedTemporaries) createUnnamed();
+      if (fd_ < 0) createNamed();
+      if (target.exists) keepOwnerAndMode(target.st);
+    } catch (...) {
+      discard();
+      throw;
+    }
+  }
+  ~Replacement() { discard(); }
+  Replacement(const Replacement&) = delete;
+  Replacement& operator=(const Replacement&) = delete;
 
   int fd() const { return fd_; }
 
   void commit() {
+    if (fsync(fd_) != 0 && errno != EINVAL) fail(errno);
+    if (named_) {
+      // Closed first: a write error that only closing reports leaves the old file.
+      const int fd = fd_;
+      fd_ = -1;
+      if (close(fd) != 0) fail(errno);
+      SignalsHeld held;
+      if (renameat(dirFd_, gTempName, dirFd_, base_.c_str()) != 0) fail(errno);
+      gTempActive = 0;
+      return;
+    }
+    publishUnnamed();
     const int fd = fd_;
     fd_ = -1;
-    if (fsync(fd) != 0 && errno != EINVAL) {
-      const int e = errno;
-      close(fd);
-      fail(e);
-    }
     if (close(fd) != 0) fail(errno);
-    if (rename(path_.c_str(), output_.c_str()) != 0) fail(errno);
-    committed_ = true;
   }
 
-  [[noreturn]] void fail(int err) const {
-    throw MapError("cannot write " + output_ + ": " + std::strerror(err));
-  }
+  [[noreturn]] void fail(int err) const { throw cannotWrite(output_, std::strerror(err)); }
 
  private:
+  // Closes the file and its directory; a named temporary file goes.
+  void discard() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    if (gTempActive) {
+      SignalsHeld held;
+      unlinkat(dirFd_, gTempName, 0);
+      gTempActive = 0;
+    }
+    gTempDirFd = -1;
+    if (dirFd_ >= 0) close(dirFd_);
+    dirFd_ = -1;
+  }
+
+  void createUnnamed() {
+    do fd_ = openat(dirFd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) return;  // no unnamed files here: a named one follows
+    // Its name is given through /proc; without it the file could not be named.
+    char proc[64];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_);
+    struct stat st {};
+    if (stat(proc, &st) != 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+
+  // Writes ".BASE.PID.N" into gTempName; false when that is too long.
+  bool temporaryName(int attempt) {
+    const int n = std::snprintf(gTempName, sizeof gTempName, ".%s.%ld.%d", base_.c_str(),
+                                static_cast<long>(getpid()), attempt);
+    return n > 0 && size_t(n) < sizeof gTempName;
+  }
+
+  void createNamed() {
+    named_ = true;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      SignalsHeld held;
+      if (!temporaryName(attempt)) fail(ENAMETOOLONG);
+      do fd_ = openat(dirFd_, gTempName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      while (fd_ < 0 && errno == EINTR);
+      if (fd_ >= 0) {
+        gTempActive = 1;
+        return;
+      }
+      if (errno != EEXIST) fail(errno);
+    }
+    fail(EEXIST);
+  }
+
+  // The old file's mode, owner and group. Giving a file away takes privileges that
+  // a user seldom has; the group alone may still be given. A file whose owner or
+  // group could not be kept does not keep set-user-ID and set-group-ID either.
+  void keepOwnerAndMode(const struct stat& old) {
+    struct stat own {};
+    if (fstat(fd_, &own) != 0) fail(errno);
+    if (own.st_uid != old.st_uid || own.st_gid != old.st_gid) {
+      if (fchown(fd_, old.st_uid, old.st_gid) != 0) (void)fchown(fd_, uid_t(-1), old.st_gid);
+      if (fstat(fd_, &own) != 0) fail(errno);
+    }
+    mode_t mode = old.st_mode & 07777;
+    if (own.st_uid != old.st_uid || own.st_gid != old.st_gid) mode &= ~mode_t(S_ISUID | S_ISGID);
+    if (fchmod(fd_, mode) != 0) fail(errno);
+  }
+
+  // Links the unnamed file in under `name`; false with errno set when it cannot.
+  bool linkAs(const char* name) const {
+    char proc[64];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_);
+    return linkat(AT_FDCWD, proc, dirFd_, name, AT_SYMLINK_FOLLOW) == 0;
+  }
+
+  // Straight to the final name when that is free, else under a temporary name that
+  // is renamed over it: the final name only ever names the old picture or the new.
+  void publishUnnamed() {
+    SignalsHeld held;
+    if (linkAs(base_.c_str())) return;
+    if (errno != EEXIST) fail(errno);
+    for (int attempt = 0;; ++attempt) {
+      if (attempt == 100) fail(EEXIST);
+      if (!temporaryName(attempt)) fail(ENAMETOOLONG);
+      if (linkAs(gTempName)) break;
+      if (errno != EEXIST) fail(errno);
+    }
+    gTempActive = 1;
+    if (renameat(dirFd_, gTempName, dirFd_, base_.c_str()) != 0) fail(errno);
+    gTempActive = 0;
+  }
+
   std::string output_;
-  std::string path_;
+  std::string base_;
+  int dirFd_ = -1;
   int fd_ = -1;
-  bool committed_ = false;
+  bool named_ = false;
 };
 
 struct Sink {
@@ -451,7 +655,7 @@ void writeMap(const Grid& grid, const std::string& title, const std::string& out
     throw MapError("cannot draw " + output + ": a picture needs at least 400 x 300 pixels");
   }
   const Layout layout = computeLayout(width, height);
-  TempFile temp(output);
+  Replacement temp(output);
   Sink sink{temp.fd()};
 
   SurfacePtr surface(nullptr, &cairo_surface_destroy);

@@ -1,7 +1,10 @@
 // The real kelvarodine-map executable, run in a fresh directory.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <set>
 
 #include "map/map.hpp"
@@ -185,6 +188,55 @@ TEST(MapProgram, MismatchedNullLevelFileIsReportedAndIgnored) {
             "kelvarodine-map: warning: run/Kelvarodine.null.grd is older than the grid; the null "
             "level is not shown\n");
   EXPECT_EQ(readFile(dir / "stale.png"), readFile(dir / "plain.png"));
+}
+
+// Runs the program like runProgram, with an alarm set: should it block, SIGALRM ends
+// it and the test fails instead of hanging.
+RunResult runGuarded(const std::vector<std::string>& argv, const std::filesystem::path& dir) {
+  return runInChild(
+      [&] {
+        if (chdir(dir.c_str()) != 0) _exit(127);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        alarm(30);
+        execv(args[0], args.data());
+      },
+      "");
+}
+
+// Before: a FIFO named like the companion was opened for reading, which waits for a
+// writer: the program hung. Only a regular file is taken as the companion.
+TEST(MapProgram, NullLevelCompanionThatIsNoRegularFileIsReportedAndIgnored) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "run");
+  writeFile(dir / "run" / "Kelvarodine.grd", smallGrid());
+  const RunResult plain = runGuarded({program(), "run/Kelvarodine.grd", "plain.png"}, dir.path());
+  ASSERT_EQ(plain.exitCode, 0) << plain.err;
+  const auto companion = dir / "run" / "Kelvarodine.null.grd";
+  const std::pair<const char*, std::function<void()>> cases[] = {
+      {"a FIFO", [&] { ASSERT_EQ(mkfifo(companion.c_str(), 0644), 0); }},
+      {"a link to a FIFO",
+       [&] {
+         ASSERT_EQ(mkfifo((dir / "run" / "pipe").c_str(), 0644), 0);
+         std::filesystem::create_symlink("pipe", companion);
+       }},
+      {"a directory", [&] { std::filesystem::create_directory(companion); }},
+  };
+  for (const auto& [what, make] : cases) {
+    SCOPED_TRACE(what);
+    make();
+    const RunResult r = runGuarded({program(), "run/Kelvarodine.grd", "map.png"}, dir.path());
+    EXPECT_EQ(r.termSignal, 0);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "kelvarodine-map: wrote map.png (1200 x 700)\n");
+    EXPECT_EQ(r.err,
+              "kelvarodine-map: warning: run/Kelvarodine.null.grd is not a regular file; the null "
+              "level is not shown\n");
+    EXPECT_EQ(readFile(dir / "map.png"), readFile(dir / "plain.png"));
+    std::filesystem::remove(companion);
+    std::filesystem::remove(dir / "run" / "pipe");
+  }
 }
 
 TEST(MapProgram, PictureIsReplacedOnlyBySuccess) {

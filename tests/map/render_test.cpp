@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 
 #include "map/map.hpp"
 #include "map_test_support.hpp"
@@ -259,7 +260,7 @@ TEST(MapPicture, FailedWriteLeavesNothingBehind) {
     EXPECT_EQ(std::string(e.what()), "cannot write " + (dir / "missing" / "map.png").string() +
                                          ": No such file or directory");
   }
-  // A directory in the way of the final name: the rename fails, the temporary goes.
+  // A directory in the way of the final name: refused, and nothing is made.
   std::filesystem::create_directory(dir / "map.png");
   std::filesystem::create_directory(dir / "map.png" / "inside");
   EXPECT_THROW(writeMap(g, "t", (dir / "map.png").string(), Format::png), MapError);
@@ -322,6 +323,42 @@ TEST(Ticks, ARangeNarrowForItsMagnitudeHasOneTick) {
   const std::vector<double> ticks = tickValues(a.lo, a.hi, tickStep(a.hi - a.lo, 8));
   EXPECT_GE(ticks.size(), 1u);
   EXPECT_LE(ticks.size(), 9u);
+}
+
+// Before: a span whose share of an interval underflowed to 0 took the floor of
+// log10(0) as an int and subtracted from it, a signed overflow; a span near the
+// largest double overflowed its step to infinity.
+TEST(Ticks, StepOfSubnormalOrHugeSpanIsFiniteOrNone) {
+  const double tiny = std::numeric_limits<double>::denorm_min();
+  const double huge = std::numeric_limits<double>::max();
+  for (double span : {1e-310, 3e-318, 5 * tiny, tiny, 1e308, huge / 2, huge}) {
+    for (int n : {1, 2, 7, 14, 1000}) {
+      const double s = tickStep(span, n);
+      ASSERT_TRUE(s == 0.0 || (std::isfinite(s) && span / s <= n * (1 + 1e-9))) << span << " " << n;
+      if (s == 0.0) continue;
+      // Within what a subnormal step can hold, still one to five times a power of ten.
+      const double lg = std::log10(s);
+      const double mantissa = std::pow(10.0, lg - std::floor(lg + 0.01));
+      EXPECT_TRUE(std::fabs(mantissa - 1) < 0.02 || std::fabs(mantissa / 2 - 1) < 0.02 ||
+                  std::fabs(mantissa / 5 - 1) < 0.02)
+          << s;
+      for (double v : tickValues(0.0, span, s)) EXPECT_FALSE(tickLabel(v, s).empty());
+    }
+  }
+  EXPECT_DOUBLE_EQ(tickStep(1e-310, 10), 1e-311);
+  EXPECT_EQ(tickStep(tiny, 1), tiny);
+  EXPECT_EQ(tickStep(tiny, 14), tiny);
+  EXPECT_DOUBLE_EQ(tickStep(1e308, 1), 1e308);
+  EXPECT_EQ(tickStep(huge, 1), 0.0);  // 2e308 is no double
+  EXPECT_DOUBLE_EQ(tickStep(huge, 4), 5e307);
+
+  // Whole pictures with such axes.
+  TempDir dir;
+  for (const auto& [lo, hi] : {std::pair{0.0, 1e-310}, {0.0, tiny}, {-huge, huge}, {0.0, huge}}) {
+    const Grid g = makeGrid(2, 2, {0.0f, 0.2f, 0.6f, 1.0f}, lo, hi, lo, hi);
+    const Png png = render(dir, g);
+    EXPECT_EQ(cellCentre(png, g, 1, 1), viridis(255)) << hi;
+  }
 }
 
 TEST(Ticks, AxisRangesCoverWholeCells) {
