@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "estimation/estimation.hpp"
+#include "kelvarodine/dsaa.hpp"
 #include "support/oracle.hpp"
 
 namespace {
@@ -64,7 +65,7 @@ int main(int argc, char** argv) {
         kelv::testing::oracleMeasures(order, nch, nlen, nfft, x.data());
     for (int f = 0; f < nfreq; ++f) {
       const double v = o.degenerate > 0 ? NAN : o.measures[size_t(f)];
-      grid[size_t(f) + size_t(w) * nfreq] = std::isfinite(v) ? v : 1.70141e38;
+      grid[size_t(f) + size_t(w) * nfreq] = std::isfinite(v) ? v : kelv::kDsaaBlankText;
     }
   }
   std::printf("DSAA\n%d %d\n0 0\n0 0\n0 0\n", nWindows, nfreq);

@@ -55,7 +55,7 @@ bool olderThan(const struct stat& a, const struct stat& b) {
 // regular file, cannot be read or does not match the grid.
 std::vector<float> nullLevelsBeside(const std::string& gridPath, const Grid& grid) {
   const std::string companion =
-      (std::filesystem::path(gridPath).parent_path() / kNullFileName).string();
+      (std::filesystem::path(gridPath).parent_path() / kelv::kNullFileName).string();
   // Only a regular file is read: opening a FIFO would wait for a writer, a device
   // could be read for ever.
   struct stat named {};

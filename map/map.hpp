@@ -31,6 +31,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kelvarodine/dsaa.hpp"
+
 namespace kelv::gridmap {
 
 struct MapError : std::runtime_error {
@@ -38,14 +40,10 @@ struct MapError : std::runtime_error {
 };
 
 // ---------------------------------------------------------------- grid file
-inline constexpr double kBlankValue = 1.70141e38;  // this and above: no data
+inline constexpr double kBlankValue = kDsaaBlankText;  // this and above: no data
 
-struct Grid {
-  int32_t nx = 0;
-  int32_t ny = 0;
-  double xMin = 0, xMax = 0, yMin = 0, yMax = 0, zMin = 0, zMax = 0;  // header
-  std::vector<float> z;  // nx * ny, node (i, j) at z[j * nx + i]; NaN: no data
-};
+// A grid as the DSAA module reads it.
+using Grid = DsaaGrid;
 
 // `name` is the file name used in messages ("NAME: line L: ...").
 Grid parseGrid(std::string_view text, const std::string& name);
@@ -53,8 +51,6 @@ Grid readGridFile(const std::string& path);
 // From an open descriptor, read to its end; `name` for messages.
 Grid readGridFile(int fd, const std::string& name);
 
-// The companion file that "kelvarodine --null" writes beside the grid.
-inline constexpr const char* kNullFileName = "Kelvarodine.null.grd";
 // The 95 % null level of each of `grid`'s rows (NaN where undefined): column 1 of
 // `levels`, a grid of 2 columns with the rows and y range of `grid`. Throws MapError
 // ("NAME: ...") when `levels` does not match.

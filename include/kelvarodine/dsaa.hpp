@@ -5,14 +5,18 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kelv {
 
 // The format's "no data" value. Readers of the format take the text NaN as a number,
 // so a node whose value does not exist is written as this value instead.
 inline constexpr float kDsaaBlank = 1.70141e38f;
+// A value read from a file is blank from the blanking value's text on.
+inline constexpr double kDsaaBlankText = 1.70141e38;
 
 // The program's grid file and the companion file of its null levels.
 inline constexpr std::string_view kGridFileName = "Kelvarodine.grd";
@@ -37,5 +41,30 @@ void appendDsaaRows(const float* grid, int32_t nx, int32_t ny, int64_t first, in
                     std::string& text);
 // Bytes of the whole file.
 uint64_t dsaaFileBytes(int32_t nx, int32_t ny);
+
+// ---------------------------------------------------------------- reading
+// A grid as read: the header's values and the nodes in the file's order, row after
+// row (node (column i, row j), both from 0, at z[j nx + i]); not-a-number where a
+// node is blank (the blanking value or above, or not finite).
+struct DsaaGrid {
+  int32_t nx = 0;
+  int32_t ny = 0;
+  double xMin = 0, xMax = 0, yMin = 0, yMax = 0, zMin = 0, zMax = 0;
+  std::vector<float> z;
+};
+
+// A file that is no DSAA grid or cannot be read: the message names the file, the line
+// and what was found there ("NAME: line L: ...").
+class DsaaError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Reads a grid from text, an open file descriptor or a file; `name` is the name used in
+// messages. Tokens may be separated by any blanks and line ends, so that grids of
+// other writers are read as well; a leading UTF-8 byte-order mark is skipped.
+DsaaGrid parseDsaa(std::string_view text, const std::string& name);
+DsaaGrid readDsaa(int fd, const std::string& name);
+DsaaGrid readDsaa(const std::string& path);
 
 }  // namespace kelv

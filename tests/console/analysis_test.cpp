@@ -36,7 +36,7 @@ using testing::RunResult;
 using testing::TempDir;
 using testing::writeFile;
 
-constexpr float kBlank = 1.70141e38f;
+constexpr float kBlank = kDsaaBlank;
 const std::string kBlankField = "    1.701410E+38";
 
 std::string program() {

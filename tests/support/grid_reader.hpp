@@ -1,7 +1,7 @@
 // Reads a "DSAA" grid file as the program writes it, checking the record layout on
 // the way: CR LF records, the header lines' field widths (25-column doubles for the x
 // and y ranges), and rows of 16-column floats, 4 to a line, each row starting on a
-// new line.
+// new line. The program's own DSAA reader must read the same values.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "kelvarodine/dsaa.hpp"
 
 namespace kelv::testing {
 
@@ -96,6 +98,18 @@ inline Grid parseGrid(const std::string& text) {
         g.z[size_t(f - 1) + size_t(w++ - 1) * size_t(g.ny)] = fieldFloat(v);
     }
   }
+
+  const DsaaGrid read = parseDsaa(text, "grid");
+  if (read.nx != g.nx || read.ny != g.ny || read.xMin != g.xMin || read.xMax != g.xMax ||
+      read.yMin != g.yMin || read.yMax != g.yMax || float(read.zMin) != g.zMin ||
+      float(read.zMax) != g.zMax)
+    throw std::runtime_error("the DSAA reader reads another header");
+  for (int f = 1; f <= g.ny; ++f)
+    for (int w = 1; w <= g.nx; ++w) {
+      const float mine = g.at(f, w), its = read.z[size_t(f - 1) * size_t(g.nx) + size_t(w - 1)];
+      if (mine == kDsaaBlank ? its == its : its != mine)
+        throw std::runtime_error("the DSAA reader reads another node");
+    }
   return g;
 }
 
