@@ -107,5 +107,59 @@ TEST(HostileLinks, AnotherUsersLinkInAStickyDirectoryIsRefusedAsTheKernelRefuses
   EXPECT_TRUE(fs::is_symlink(shared / "Kelvarodine.grd"));
 }
 
+// Runs the program with `signo` ignored, as `nohup` or a shell starting a background
+// job leaves it, and sends it `signo` while it waits for its last answer.
+RunResult runShielded(const fs::path& work, int signo) {
+  TempDir fifoDir;
+  const fs::path fifo = fifoDir / "answers";
+  if (mkfifo(fifo.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
+  const int fd = open(fifo.c_str(), O_RDWR);
+  if (write(fd, kFirstAnswers.data(), kFirstAnswers.size()) != ssize_t(kFirstAnswers.size()))
+    throw std::runtime_error("write failed");
+  const std::string exe = program();
+  bool sent = false;
+  const RunResult r = testing::runInChild(
+      [&] {
+        close(fd);
+        if (chdir(work.c_str()) != 0) _exit(127);
+        const int in = open(fifo.c_str(), O_RDONLY);
+        if (in < 0) _exit(127);
+        dup2(in, 0);
+        close(in);
+        signal(signo, SIG_IGN);
+        execl(exe.c_str(), exe.c_str(), nullptr);
+      },
+      "",
+      [&](pid_t pid, const RunResult& soFar) {
+        if (!sent && soFar.out.find("Tini, Tstep=?") != std::string::npos) {
+          sent = true;
+          kill(pid, signo);
+          (void)!write(fd, "0 1\n", 4);
+        }
+      });
+  close(fd);
+  if (!sent) throw std::runtime_error("the last question never came");
+  return r;
+}
+
+// Before: the program put its own handlers on every console signal, so `nohup` runs
+// died at logout and background jobs at the Ctrl-C of the foreground.
+TEST(IgnoredSignals, ASignalTheParentIgnoresStaysIgnored) {
+  TempDir dir;
+  writeSeries(dir.path());
+  const RunResult plain = testing::runProgram({program()}, kAnswers, dir.path());
+  ASSERT_EQ(plain.exitCode, 0) << plain.err;
+  const std::string grid = readFile(dir / "Kelvarodine.grd");
+  for (const int signo : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
+    SCOPED_TRACE(strsignal(signo));
+    fs::remove(dir / "Kelvarodine.grd");
+    const RunResult r = runShielded(dir.path(), signo);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, plain.out);
+    EXPECT_EQ(readFile(dir / "Kelvarodine.grd"), grid);
+  }
+}
+
 }  // namespace
 }  // namespace kelv
