@@ -161,5 +161,23 @@ TEST(IgnoredSignals, ASignalTheParentIgnoresStaysIgnored) {
   }
 }
 
+// Before: a byte-order mark at the start of "list" made its first file "not found",
+// at the start of a series its first sample ended it, and at the start of the piped
+// answers every answer landed one question late.
+TEST(ByteOrderMark, FilesAndAnswersThatStartWithAMarkReadAsWithout) {
+  TempDir plainDir, markedDir;
+  writeSeries(plainDir.path());
+  writeSeries(markedDir.path());
+  const std::string mark = "\xEF\xBB\xBF";
+  for (const char* name : {"list", "a.dat", "b.dat"})
+    writeFile(markedDir / name, mark + readFile(markedDir / name));
+  const RunResult plain = testing::runProgram({program()}, kAnswers, plainDir.path());
+  ASSERT_EQ(plain.exitCode, 0) << plain.err;
+  const RunResult marked = testing::runProgram({program()}, mark + kAnswers, markedDir.path());
+  EXPECT_EQ(marked.exitCode, 0) << marked.err;
+  EXPECT_EQ(marked.out, plain.out);
+  EXPECT_EQ(readFile(markedDir / "Kelvarodine.grd"), readFile(plainDir / "Kelvarodine.grd"));
+}
+
 }  // namespace
 }  // namespace kelv
