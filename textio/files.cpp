@@ -39,9 +39,11 @@ OutputUnit& writeUnit() {
 
 // The replacement in progress. Its content goes to an unnamed file (O_TMPFILE) in
 // the target's directory, given a name only when complete, so that no ending of
-// the process, a kill included, can leave it behind. Where the file system has no
-// unnamed files, a named temporary file takes its place, removed by every ending
-// the process sees.
+// the process, a kill included, can leave it behind while it is written. Over an
+// existing target it needs a temporary name for one system call (a file cannot be
+// linked over a name), and a kill between the link and the rename leaves the
+// complete file under that name. Where the file system has no unnamed files, a
+// named temporary file takes its place, removed by every ending the process sees.
 struct Replacement {
   int dirFd = -1;         // the target's directory
   std::string base;       // the target's name in it
@@ -257,7 +259,9 @@ bool linkUnnamed(int fd, const char* name) {
 }
 
 // Puts the complete replacement in place of the target. The target's name only
-// ever names the old file or the new one.
+// ever names the old file or the new one. Over an existing target the unnamed file
+// is linked in under a temporary name and renamed at once: only SIGKILL, between
+// the two calls, can leave that name behind.
 bool publishReplacement(int fd) {
   SignalsHeld held;
   if (!temporaryActive) {
