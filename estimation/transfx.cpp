@@ -13,6 +13,15 @@
 
 namespace kelv {
 
+namespace {
+
+// The largest magnitude a channel enters the steps below with. Its residuals,
+// differences and clipping limits stay within some tens of times its largest sample
+// (at most about 32 times), so from 2^123 on they could exceed the largest float.
+constexpr float kLargestKept = 0x1p120f;
+
+}  // namespace
+
 KELV_LANE_KERNEL void TRANSFX(int32_t nch, int32_t nlen, int32_t nfft, int32_t itrend,
                               int32_t idiff, float* x) {
   assert(nlen >= 1 && nlen <= nfft);
@@ -28,6 +37,25 @@ KELV_LANE_KERNEL void TRANSFX(int32_t nch, int32_t nlen, int32_t nfft, int32_t i
     const int32_t used = std::min<int32_t>(kLanes, nch - first + 1);
     for (int32_t k = 1; k <= n; ++k)
       for (int l = 0; l < kLanes; ++l) chan(k)[l] = X(first + std::min(l, used - 1), k);
+
+    // A channel whose samples reach kLargestKept is first scaled down by a power of
+    // two, below it. That is exact, and every step below commutes with it (sums,
+    // products, quotients and square roots of scaled values are the scaled results),
+    // so the standardised channel has the very bits it would have at an ordinary
+    // scale, and the measure does not depend on the scale. Other channels are left
+    // as they are.
+    LaneF scale = splatF(1.0f);
+    bool scaled = false;
+    for (int l = 0; l < kLanes; ++l) {
+      float largest = 0.0f;  // not-a-number is passed over
+      for (int32_t k = 1; k <= n; ++k) largest = std::max(largest, std::fabs(chan(k)[l]));
+      if (largest >= kLargestKept && std::isfinite(largest)) {
+        scale[l] = std::ldexp(1.0f, std::ilogb(kLargestKept) - 1 - std::ilogb(largest));
+        scaled = true;
+      }
+    }
+    if (scaled)
+      for (int32_t k = 1; k <= n; ++k) chan(k) *= scale;
 
     if (itrend == 1) removeTrend(chan, n);
 

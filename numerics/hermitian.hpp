@@ -43,12 +43,16 @@ struct PivotStatus {
 
 // The same for kLanes matrices: a lane whose pivot is not positive has failed. It
 // goes on with meaningless values, which its caller replaces; a small positive pivot
-// needs no tolerance, as no caller acts on it.
+// needs no tolerance, as no caller acts on it. Its members take lane vectors, so they
+// are inlined into the kernel like every other lane helper: left out of line (as an
+// unoptimised build leaves a plain inline member), the one copy would be compiled for
+// the baseline instruction set and the AVX versions of the kernel would hand it its
+// vector in the wrong registers.
 struct LanePivots {
   LaneMask failed = LaneMask{} != LaneMask{};
 
-  void row(int32_t, const LaneD&) {}
-  bool accept(int32_t, LaneD d) {
+  KELV_LANE_INLINE void row(int32_t, const LaneD&) {}
+  KELV_LANE_INLINE bool accept(int32_t, LaneD d) {
     failed |= !(d > 0.0);
     return true;
   }

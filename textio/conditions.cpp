@@ -302,8 +302,15 @@ void startUp() {
   sigaddset(&sa.sa_mask, SIGTERM);
   sa.sa_flags = 0;
   mainThread = pthread_self();
-  // A termination request ends the run as the closing of its console does.
-  for (int s : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) sigaction(s, &sa, nullptr);
+  // A termination request ends the run as the closing of its console does. A signal
+  // the parent ignores stays ignored, as the shell arranges for `nohup` and for
+  // background jobs: the run must survive the logout or the Ctrl-C it was shielded
+  // from.
+  for (int s : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
+    struct sigaction old {};
+    if (sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    sigaction(s, &sa, nullptr);
+  }
   // A closed standard output then fails a write (error 38) instead of killing, and
   // so does a write beyond the file size limit.
   std::signal(SIGPIPE, SIG_IGN);

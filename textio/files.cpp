@@ -39,9 +39,11 @@ OutputUnit& writeUnit() {
 
 // The replacement in progress. Its content goes to an unnamed file (O_TMPFILE) in
 // the target's directory, given a name only when complete, so that no ending of
-// the process, a kill included, can leave it behind. Where the file system has no
-// unnamed files, a named temporary file takes its place, removed by every ending
-// the process sees.
+// the process, a kill included, can leave it behind while it is written. Over an
+// existing target it needs a temporary name for one system call (a file cannot be
+// linked over a name), and a kill between the link and the rename leaves the
+// complete file under that name. Where the file system has no unnamed files, a
+// named temporary file takes its place, removed by every ending the process sees.
 struct Replacement {
   int dirFd = -1;         // the target's directory
   std::string base;       // the target's name in it
@@ -133,37 +135,81 @@ void discardWriting() {
   channel = Channel::closed;
 }
 
-// The file that "name" stands for, as a plain rewrite would reach it: the name
-// itself, or the file at the end of its symbolic links. Sets `exists` and, for an
-// existing file, `st`. Anything but a missing name or a regular file with one link
-// that may be written is refused before anything is created.
-std::string replacementTarget(std::string_view name, bool& exists, struct stat& st) {
-  std::string target(name);
-  exists = false;
-  if (::lstat(target.c_str(), &st) != 0) {
-    if (errno != ENOENT) fatalError(outputErrorNumber(errno), kFileUnit, name);
-    return target;
-  }
-  if (S_ISLNK(st.st_mode)) {
-    // A dangling link or a loop is refused like any other file that cannot be
-    // opened: a rewrite would not create the file the link names.
-    char* real = ::realpath(target.c_str(), nullptr);
-    if (!real) {
-      const int err = errno;
-      fatalError(err == EACCES ? kErrPermission : kErrOpenFailure, kFileUnit, name);
-    }
-    target = real;
+// Refuses the grid's name, as the open of `name` that failed with `err` would.
+[[noreturn]] void refuseTarget(std::string_view name, int err) {
+  fatalError(err == EACCES || err == EPERM ? kErrPermission : kErrOpenFailure, kFileUnit, name);
+}
+
+// The path of the file at the end of the symbolic link `given`, and its status in
+// `st`. The kernel follows the link, as it would for a plain rewrite of the name,
+// with its protections: where fs.protected_symlinks is on, it refuses a link that
+// another user planted in a sticky world-writable directory (a shared /tmp), which
+// a resolution of the link's text in user space would follow.
+std::string fileBehindLink(const std::string& given, std::string_view name, struct stat& st) {
+  int fd;
+  do fd = ::open(given.c_str(), O_PATH | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  // A dangling link or a loop is refused like any other file that cannot be
+  // opened: a rewrite would not create the file the link names.
+  if (fd < 0) refuseTarget(name, errno);
+  if (::fstat(fd, &st) != 0) refuseTarget(name, errno);
+  // Where the opened file lies: the kernel's own path of it, else (without /proc)
+  // the link resolved in user space, which the caller checks is the same file.
+  std::string path;
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char text[PATH_MAX + 1];
+  const ssize_t n = ::readlink(link, text, sizeof text);
+  if (n > 0 && static_cast<std::size_t>(n) < sizeof text && text[0] == '/') {
+    path.assign(text, static_cast<std::size_t>(n));
+  } else if (char* real = ::realpath(given.c_str(), nullptr)) {
+    path = real;
     std::free(real);
-    if (::lstat(target.c_str(), &st) != 0) fatalError(outputErrorNumber(errno), kFileUnit, name);
+  } else {
+    refuseTarget(name, errno);
   }
-  exists = true;
-  // A device, a pipe, a directory: no grid is written there.
-  if (!S_ISREG(st.st_mode)) fatalError(kErrOpenFailure, kFileUnit, name);
-  // Replacing one of several links would split it off from the others.
-  if (st.st_nlink > 1) fatalError(kErrOpenFailure, kFileUnit, name);
-  if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
+  ::close(fd);
+  return path;
+}
+
+// Finds the file that "name" stands for, as a plain rewrite would reach it: the name
+// itself, or the file at the end of its symbolic links. Opens its directory into
+// `replacement` and sets `exists` and, for an existing file, `st`. Anything but a
+// missing name or a regular file with one link that may be written is refused
+// before anything is created.
+void locateTarget(std::string_view name, bool& exists, struct stat& st) {
+  const std::string given(name);
+  std::string target = given;
+  exists = false;
+  if (::lstat(given.c_str(), &st) != 0) {
+    if (errno != ENOENT) fatalError(outputErrorNumber(errno), kFileUnit, name);
+  } else {
+    exists = true;
+    if (S_ISLNK(st.st_mode)) target = fileBehindLink(given, name, st);
+    // A device, a pipe, a directory: no grid is written there.
+    if (!S_ISREG(st.st_mode)) fatalError(kErrOpenFailure, kFileUnit, name);
+    // Replacing one of several links would split it off from the others.
+    if (st.st_nlink > 1) fatalError(kErrOpenFailure, kFileUnit, name);
+  }
+
+  const std::size_t slash = target.rfind('/');
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : target.substr(0, slash);
+  replacement.base = slash == std::string::npos ? target : target.substr(slash + 1);
+  replacement.dirFd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (replacement.dirFd < 0) fatalError(outputErrorNumber(errno), kFileUnit, name);
+  temporaryDirFd = replacement.dirFd;
+  if (!exists) return;
+
+  // From here on only the directory is used: its entry must be the file examined,
+  // not one that took its path meanwhile.
+  struct stat there {};
+  if (::fstatat(replacement.dirFd, replacement.base.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+      there.st_dev != st.st_dev || there.st_ino != st.st_ino)
+    fatalError(kErrOpenFailure, kFileUnit, name);
+  if (::faccessat(replacement.dirFd, replacement.base.c_str(), W_OK, AT_EACCESS) != 0)
     fatalError(outputErrorNumber(errno), kFileUnit, name);
-  return target;
 }
 
 // Creates the replacement in the target's directory: unnamed where the file system
@@ -213,7 +259,9 @@ bool linkUnnamed(int fd, const char* name) {
 }
 
 // Puts the complete replacement in place of the target. The target's name only
-// ever names the old file or the new one.
+// ever names the old file or the new one. Over an existing target the unnamed file
+// is linked in under a temporary name and renamed at once: only SIGKILL, between
+// the two calls, can leave that name behind.
 bool publishReplacement(int fd) {
   SignalsHeld held;
   if (!temporaryActive) {
@@ -319,15 +367,7 @@ void openReplacement(std::string_view finalName, uint64_t reserveBytes) {
 
   bool exists = false;
   struct stat st {};
-  const std::string target = replacementTarget(finalName, exists, st);
-  const std::size_t slash = target.rfind('/');
-  const std::string dir = slash == std::string::npos ? "."
-                          : slash == 0               ? "/"
-                                                     : target.substr(0, slash);
-  replacement.base = slash == std::string::npos ? target : target.substr(slash + 1);
-  replacement.dirFd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (replacement.dirFd < 0) fatalError(outputErrorNumber(errno), kFileUnit, finalName);
-  temporaryDirFd = replacement.dirFd;
+  locateTarget(finalName, exists, st);
   // From here on every ending of the run discards the replacement.
   channel = Channel::writing;
   u.fd = createReplacement(finalName, replacement.dirFd, replacement.base);

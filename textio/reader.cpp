@@ -149,11 +149,34 @@ Fetch skipRecord(InputUnit& u) {
   return Fetch::ok;
 }
 
+// Skips the UTF-8 byte-order mark that some editors put at the start of a text:
+// it belongs to no record, and would otherwise make the first name, number or
+// answer of the input unreadable. Waits for more bytes only while those there are
+// the start of a mark, so that a console line is never waited for beyond its end.
+Fetch skipByteOrderMark(InputUnit& u) {
+  static constexpr std::string_view kMark = "\xEF\xBB\xBF";
+  for (;;) {
+    const std::string_view there = std::string_view(u.buffer).substr(u.bufferPos);
+    const std::size_t n = std::min(there.size(), kMark.size());
+    if (there.substr(0, n) != kMark.substr(0, n)) break;
+    if (n == kMark.size()) {
+      u.bufferPos += n;
+      break;
+    }
+    if (u.atEnd) break;
+    if (const Fetch f = fill(u); f != Fetch::ok) return f;
+  }
+  u.atStart = false;
+  return Fetch::ok;
+}
+
 // Moves to the start of the next record: the rest of the current one is
 // discarded. End of file when the input has no more records.
 Fetch nextRecord(InputUnit& u) {
   if (const Fetch f = skipRecord(u); f != Fetch::ok) return f;
   if (u.isConsole) writePendingLineFeed(false);
+  if (u.atStart)
+    if (const Fetch f = skipByteOrderMark(u); f != Fetch::ok) return f;
   if (const Fetch f = ensure(u, 1); f != Fetch::ok) return f;
   if (u.bufferPos >= u.buffer.size()) return Fetch::endOfFile;
   u.inRecord = true;
@@ -476,6 +499,7 @@ void resetInputBuffers(InputUnit& u) {
   u.buffer.clear();
   u.bufferPos = 0;
   u.atEnd = false;
+  u.atStart = true;
   u.inRecord = false;
   u.recordBytes = 0;
   u.memoryPos = 0;

@@ -39,7 +39,8 @@ struct InputUnit {
   // bytes a record end needs to be recognised.
   std::string buffer;
   std::size_t bufferPos = 0;
-  bool atEnd = false;  // the device has no bytes beyond the buffer
+  bool atEnd = false;   // the device has no bytes beyond the buffer
+  bool atStart = true;  // nothing read yet: a byte-order mark may come first
   // A memory source instead of the device (tests, fuzzing).
   bool fromMemory = false;
   std::string memory;

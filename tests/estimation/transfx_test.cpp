@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
 #include "estimation/estimation.hpp"
+#include "estimation/lanes.hpp"
 #include "numerics/numerics.hpp"
 #include "support/numerics_support.hpp"
 
@@ -143,6 +145,41 @@ TEST(TRANSFX, ConstantChannelBecomesNotANumber) {
       EXPECT_TRUE(std::isnan(X(1, k)));
       EXPECT_TRUE(std::isfinite(X(2, k)));
     }
+  }
+}
+
+// Before: samples near 1e38 overflowed the single-precision residuals and
+// differences, the channel became not-a-number and the fit reported its matrices
+// as singular, so the window's column was blank. The measure does not depend on a
+// channel's scale, and a power of two changes no bit of the preprocessed window.
+TEST(TRANSFX, SamplesNear1e38GiveTheMeasuresOfTheUnscaledRecord) {
+  Rng rng(16);
+  const int nch = 10, nlen = 200, nfft = 256, order = 3;  // two groups of lanes
+  for (int idiff : {0, 1}) {
+    const std::vector<float> x = randomWindow(rng, nch, nfft, nlen);
+    std::vector<float> big = x;
+    View2<const float> X(x.data(), nch, nfft);
+    View2<float> B(big.data(), nch, nfft);
+    for (int c = 1; c <= nch; ++c) {
+      if (c % 4 == 0) continue;  // some channels stay as they are
+      float largest = 0.0f;
+      for (int k = 1; k <= nlen; ++k) largest = std::max(largest, std::fabs(X(c, k)));
+      // The largest sample between 2^125 and 2^126 (4e37 to 8e37), or between 2^127
+      // and the largest float (1.7e38 to 3.4e38); odd and even powers alike.
+      const int exponent = (c % 2 ? 127 : 125 + c % 3 % 2) - std::ilogb(largest);
+      for (int k = 1; k <= nlen; ++k) B(c, k) = std::ldexp(X(c, k), exponent);
+    }
+    EXPECT_TRUE(sameBits(transformed(big, nch, nlen, nfft, 1, idiff),
+                         transformed(x, nch, nlen, nfft, 1, idiff)))
+        << "idiff " << idiff;
+
+    std::vector<float> want(nfft / 2), got(nfft / 2);
+    SpectralWork work(order, nch, nfft, nfft / 2);
+    std::vector<float> window = transformed(x, nch, nlen, nfft, 1, idiff);
+    ASSERT_EQ(coherenceSpectrum(nlen, window.data(), work, want.data()), 0);
+    window = transformed(big, nch, nlen, nfft, 1, idiff);
+    EXPECT_EQ(coherenceSpectrum(nlen, window.data(), work, got.data()), 0);
+    EXPECT_TRUE(sameBits(got, want)) << "idiff " << idiff;
   }
 }
 

@@ -368,6 +368,45 @@ TEST(FormattedLineRead, TwoHundredFiftySixColumns) {
   closeFile();
 }
 
+// Before: the mark that some editors write at the start of a text was read as part
+// of the first record, so the first file name of "list" was not found, the first
+// sample of a series ended it, and the first answer was asked again.
+TEST(ByteOrderMark, ALeadingMarkIsSkippedAtTheStartOfEveryInput) {
+  const std::string mark = "\xEF\xBB\xBF";
+  std::string field;
+  attachFileInput("list", mark + "a.dat\n" + mark + "b.dat\n");
+  ASSERT_EQ(formattedLineRead(fileInput(), field, kHandleNone), ReadStatus::success);
+  EXPECT_EQ(field, "a.dat" + std::string(251, ' '));
+  // Only at the start: further on it is text like any other.
+  ASSERT_EQ(formattedLineRead(fileInput(), field, kHandleNone), ReadStatus::success);
+  EXPECT_EQ(field, mark + "b.dat" + std::string(248, ' '));
+  // After a rewind the input starts again.
+  rewindFile();
+  ASSERT_EQ(formattedLineRead(fileInput(), field, kHandleNone), ReadStatus::success);
+  EXPECT_EQ(field, "a.dat" + std::string(251, ' '));
+
+  float sample = kKept;
+  attachFileInput("a.dat", mark + "12.5\r\n");
+  EXPECT_EQ(freeFormatRead(fileInput(), {item(sample)}, kHandleBoth), ReadStatus::success);
+  EXPECT_EQ(sample, 12.5f);
+  // A mark alone is an empty record; a cut mark is no mark.
+  attachFileInput("a.dat", mark + "\n7\n");
+  EXPECT_EQ(freeFormatRead(fileInput(), {}, kHandleBoth), ReadStatus::success);
+  EXPECT_EQ(freeFormatRead(fileInput(), {item(sample)}, kHandleBoth), ReadStatus::success);
+  EXPECT_EQ(sample, 7.0f);
+  attachFileInput("a.dat", "\xEF\xBB");
+  EXPECT_EQ(freeFormatRead(fileInput(), {item(sample)}, kHandleBoth), ReadStatus::readError);
+  closeFile();
+
+  int32_t answer = kKeptInt;
+  attachConsoleInput(mark + "1\n64\n");
+  EXPECT_EQ(freeFormatRead(consoleInput(), {item(answer)}, kHandleBoth), ReadStatus::success);
+  EXPECT_EQ(answer, 1);
+  EXPECT_EQ(freeFormatRead(consoleInput(), {item(answer)}, kHandleBoth), ReadStatus::success);
+  EXPECT_EQ(answer, 64);
+  textio_internal::resetConsoleInput(0);
+}
+
 TEST(ConsoleRead, CtrlZLineIsEndOfFile) {
   attachConsoleInput("\x1A\r\n\x1A\x1A\n5\n");
   int32_t v = 0;
