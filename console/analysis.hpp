@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kelvarodine/kelvarodine.hpp"
+#include "textio/textio.hpp"
 
 namespace kelv {
 
@@ -41,6 +42,8 @@ struct GridHeader {
   double xMin, xMax, yMin, yMax;
 };
 void writeGrid(const GridHeader& header, const float* grid);
+// The same into `out`, which the caller then commits.
+void writeGrid(OutputUnit& out, const GridHeader& header, const float* grid);
 
 // Writes "Kelvarodine.grd" from grid (nfreq x nWindows) with the axes of gridAxes
 // into the file prepareGridFile opened.
@@ -54,7 +57,11 @@ bool nullLevelRequested();
 // The null levels of the run (nfreq x 2), on analysisThreads() threads.
 std::vector<float> estimateNullLevels(const RunParameters& run, const float* samples);
 
-// Writes "Kelvarodine.null.grd" (x = 95 and 99, the main grid's y axis) from levels.
-void writeNullGridFile(const RunParameters& run, const float* levels);
+// Opens the replacement of "Kelvarodine.null.grd" into `file` and reserves its size
+// before the window loop, as prepareGridFile does for the grid, so that a companion
+// that cannot be written is reported before any work and before the grid is replaced.
+void prepareNullGridFile(const RunParameters& run, ReplacementFile& file);
+// Writes it (x = 95 and 99, the main grid's y axis) from levels and puts it in place.
+void writeNullGridFile(const RunParameters& run, const float* levels, ReplacementFile& file);
 
 }  // namespace kelv

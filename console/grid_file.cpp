@@ -29,9 +29,13 @@ void prepareGridFile(const RunParameters& run) {
 }
 
 void writeGrid(const GridHeader& header, const float* grid) {
+  writeGrid(fileOutput(), header, grid);
+  commitFile();
+}
+
+void writeGrid(OutputUnit& out, const GridHeader& header, const float* grid) {
   const int32_t nx = header.nx;
   const int32_t ny = header.ny;
-  OutputUnit& out = fileOutput();
   writeRecords(out, dsaaHeaderText(dsaaHeader(grid, nx, ny, header.xMin, header.xMax, header.yMin,
                                               header.yMax)));
 
@@ -56,8 +60,6 @@ void writeGrid(const GridHeader& header, const float* grid) {
         writeRecords(out, text(block));
         text(block).clear();
       });
-
-  commitFile();
 }
 
 void writeGridFile(const RunParameters& run, const float* grid) {
@@ -74,10 +76,14 @@ std::vector<float> estimateNullLevels(const RunParameters& run, const float* sam
   return nullLevels(run, channelsFastest(samples, run.nch, run.maxSamples), analysisThreads());
 }
 
-void writeNullGridFile(const RunParameters& run, const float* levels) {
+void prepareNullGridFile(const RunParameters& run, ReplacementFile& file) {
+  file.open(kNullFileName, dsaaFileBytes(2, run.nfreq));
+}
+
+void writeNullGridFile(const RunParameters& run, const float* levels, ReplacementFile& file) {
   const GridAxes axes = gridAxes(run);
-  openReplacement(kNullFileName);
-  writeGrid({2, run.nfreq, 95.0, 99.0, axes.yMin, axes.yMax}, levels);
+  writeGrid(file.unit(), {2, run.nfreq, 95.0, 99.0, axes.yMin, axes.yMax}, levels);
+  file.commit();
 }
 
 }  // namespace kelv

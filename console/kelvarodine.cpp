@@ -104,12 +104,14 @@ void KELVARODINE(bool nullLevel) {
   }
 
   prepareGridFile(run);
+  ReplacementFile nullFile;
+  if (nullLevel) prepareNullGridFile(run, nullFile);
   runWindowLoop(run, samples.get(), grid.get());
   writeGridFile(run, grid.get());
 
   if (nullLevel) {
     const std::vector<float> levels = estimateNullLevels(run, samples.get());
-    writeNullGridFile(run, levels.data());
+    writeNullGridFile(run, levels.data(), nullFile);
     writeConsoleLine("Null levels (95 % and 99 %) in file - \"Kelvarodine.null.grd\".");
   }
 }

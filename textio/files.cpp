@@ -32,11 +32,6 @@ InputUnit& readUnit() {
   return unit;
 }
 
-OutputUnit& writeUnit() {
-  static OutputUnit unit;
-  return unit;
-}
-
 // The replacement in progress. Its content goes to an unnamed file (O_TMPFILE) in
 // the target's directory, given a name only when complete, so that no ending of
 // the process, a kill included, can leave it behind while it is written. Over an
@@ -49,13 +44,25 @@ struct Replacement {
   std::string base;       // the target's name in it
   uint64_t reserved = 0;  // bytes set aside on the disk
 };
-Replacement replacement;
 
-// The name of the replacement while it has one, kept where a signal handler can
-// remove it without allocating.
-char temporaryName[NAME_MAX + 1];
-volatile std::sig_atomic_t temporaryDirFd = -1;
-volatile std::sig_atomic_t temporaryActive = 0;
+// A file being written through a replacement: the file channel's (slot 0) or a
+// ReplacementFile's. The name of the replacement while it has one is kept where a
+// signal handler can remove it without allocating.
+struct Slot {
+  OutputUnit unit;
+  Replacement replacement;
+  char temporaryName[NAME_MAX + 1] = {};
+  volatile std::sig_atomic_t temporaryDirFd = -1;
+  volatile std::sig_atomic_t temporaryActive = 0;
+  bool inUse = false;
+};
+// The file channel and up to three files opened ahead of their writing.
+constexpr int kSlots = 4;
+Slot slots[kSlots];
+
+OutputUnit& writeUnit() {
+  return slots[0].unit;
+}
 
 int32_t openErrorNumber(int err) {
   switch (err) {
@@ -103,10 +110,10 @@ class SignalsHeld {
   sigset_t previous_;
 };
 
-void removeTemporary() {
-  if (!temporaryActive) return;
-  temporaryActive = 0;
-  ::unlinkat(temporaryDirFd, temporaryName, 0);
+void removeTemporary(Slot& slot) {
+  if (!slot.temporaryActive) return;
+  slot.temporaryActive = 0;
+  ::unlinkat(slot.temporaryDirFd, slot.temporaryName, 0);
 }
 
 void closeReading() {
@@ -119,19 +126,24 @@ void closeReading() {
   channel = Channel::closed;
 }
 
-void discardWriting() {
-  OutputUnit& u = writeUnit();
+void discardSlot(Slot& slot) {
+  OutputUnit& u = slot.unit;
   if (u.fd >= 0) ::close(u.fd);
   u.fd = -1;
   u.pending.clear();
   u.record.clear();
   {
     SignalsHeld held;
-    removeTemporary();
+    removeTemporary(slot);
   }
-  if (replacement.dirFd >= 0) ::close(replacement.dirFd);
-  replacement = Replacement{};
-  temporaryDirFd = -1;
+  if (slot.replacement.dirFd >= 0) ::close(slot.replacement.dirFd);
+  slot.replacement = Replacement{};
+  slot.temporaryDirFd = -1;
+  slot.inUse = false;
+}
+
+void discardWriting() {
+  discardSlot(slots[0]);
   channel = Channel::closed;
 }
 
@@ -177,7 +189,8 @@ std::string fileBehindLink(const std::string& given, std::string_view name, stru
 // `replacement` and sets `exists` and, for an existing file, `st`. Anything but a
 // missing name or a regular file with one link that may be written is refused
 // before anything is created.
-void locateTarget(std::string_view name, bool& exists, struct stat& st) {
+void locateTarget(Slot& slot, std::string_view name, bool& exists, struct stat& st) {
+  Replacement& replacement = slot.replacement;
   const std::string given(name);
   std::string target = given;
   exists = false;
@@ -199,7 +212,7 @@ void locateTarget(std::string_view name, bool& exists, struct stat& st) {
   replacement.base = slash == std::string::npos ? target : target.substr(slash + 1);
   replacement.dirFd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (replacement.dirFd < 0) fatalError(outputErrorNumber(errno), kFileUnit, name);
-  temporaryDirFd = replacement.dirFd;
+  slot.temporaryDirFd = replacement.dirFd;
   if (!exists) return;
 
   // From here on only the directory is used: its entry must be the file examined,
@@ -214,7 +227,11 @@ void locateTarget(std::string_view name, bool& exists, struct stat& st) {
 
 // Creates the replacement in the target's directory: unnamed where the file system
 // allows, else under a temporary name of its own. Returns the descriptor.
-int createReplacement(std::string_view finalName, int dirFd, std::string_view base) {
+int createReplacement(Slot& slot, std::string_view finalName) {
+  const int dirFd = slot.replacement.dirFd;
+  const std::string_view base = slot.replacement.base;
+  char* const temporaryName = slot.temporaryName;
+  constexpr std::size_t kNameSize = sizeof slot.temporaryName;
   int fd;
   if (unnamedTemporaries) {
     do fd = ::openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
@@ -232,15 +249,14 @@ int createReplacement(std::string_view finalName, int dirFd, std::string_view ba
     else
       std::snprintf(suffix, sizeof suffix, ".tmp.%ld.%d", pid, attempt);
     const std::size_t suffixLen = std::strlen(suffix);
-    if (base.size() + suffixLen >= sizeof temporaryName)
-      fatalError(kErrFileName, kFileUnit, finalName);
+    if (base.size() + suffixLen >= kNameSize) fatalError(kErrFileName, kFileUnit, finalName);
     SignalsHeld held;
     std::memcpy(temporaryName, base.data(), base.size());
     std::memcpy(temporaryName + base.size(), suffix, suffixLen + 1);
     do fd = ::openat(dirFd, temporaryName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     while (fd < 0 && errno == EINTR);
     if (fd >= 0) {
-      temporaryActive = 1;
+      slot.temporaryActive = 1;
       return fd;
     }
     if (errno != EEXIST) fatalError(outputErrorNumber(errno), kFileUnit, finalName);
@@ -249,7 +265,7 @@ int createReplacement(std::string_view finalName, int dirFd, std::string_view ba
 }
 
 // Links the unnamed replacement in under `name` in its directory.
-bool linkUnnamed(int fd, const char* name) {
+bool linkUnnamed(const Replacement& replacement, int fd, const char* name) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
   if (::linkat(AT_FDCWD, path, replacement.dirFd, name, AT_SYMLINK_FOLLOW) == 0) return true;
@@ -262,28 +278,30 @@ bool linkUnnamed(int fd, const char* name) {
 // ever names the old file or the new one. Over an existing target the unnamed file
 // is linked in under a temporary name and renamed at once: only SIGKILL, between
 // the two calls, can leave that name behind.
-bool publishReplacement(int fd) {
+bool publishReplacement(Slot& slot, int fd) {
+  const Replacement& replacement = slot.replacement;
+  char* const temporaryName = slot.temporaryName;
   SignalsHeld held;
-  if (!temporaryActive) {
+  if (!slot.temporaryActive) {
     // Unnamed: straight to the final name when that is free, else through a
     // temporary name renamed over it.
-    if (linkUnnamed(fd, replacement.base.c_str())) return true;
+    if (linkUnnamed(replacement, fd, replacement.base.c_str())) return true;
     if (errno != EEXIST) return false;
     const long pid = static_cast<long>(::getpid());
     for (int attempt = 0;; ++attempt) {
       if (attempt == 100) return false;
-      std::snprintf(temporaryName, sizeof temporaryName, "%.*s.tmp.%ld.%d",
+      std::snprintf(temporaryName, sizeof slot.temporaryName, "%.*s.tmp.%ld.%d",
                     static_cast<int>(std::min<std::size_t>(replacement.base.size(), 200)),
                     replacement.base.data(), pid, attempt);
-      if (linkUnnamed(fd, temporaryName)) break;
+      if (linkUnnamed(replacement, fd, temporaryName)) break;
       if (errno != EEXIST) return false;
     }
-    temporaryActive = 1;
+    slot.temporaryActive = 1;
   }
   if (::renameat(replacement.dirFd, temporaryName, replacement.dirFd, replacement.base.c_str()) !=
       0)
     return false;
-  temporaryActive = 0;
+  slot.temporaryActive = 0;
   return true;
 }
 
@@ -350,9 +368,11 @@ void rewindFile() {
   if (!u.fromMemory && ::lseek(u.fd, 0, SEEK_SET) < 0) fatalError(kErrRead, u.number, u.name);
 }
 
-void openReplacement(std::string_view finalName, uint64_t reserveBytes) {
-  closeFile();
-  OutputUnit& u = writeUnit();
+namespace {
+
+// Opens `finalName` for writing through a replacement held in `slot`.
+void openSlot(Slot& slot, std::string_view finalName, uint64_t reserveBytes) {
+  OutputUnit& u = slot.unit;
   u.number = kFileUnit;
   u.name.assign(finalName);
   u.isConsole = false;
@@ -367,10 +387,10 @@ void openReplacement(std::string_view finalName, uint64_t reserveBytes) {
 
   bool exists = false;
   struct stat st {};
-  locateTarget(finalName, exists, st);
   // From here on every ending of the run discards the replacement.
-  channel = Channel::writing;
-  u.fd = createReplacement(finalName, replacement.dirFd, replacement.base);
+  slot.inUse = true;
+  locateTarget(slot, finalName, exists, st);
+  u.fd = createReplacement(slot, finalName);
 
   if (exists) {
     // The new file gets the old one's owner, group and permissions, as a rewrite
@@ -389,28 +409,68 @@ void openReplacement(std::string_view finalName, uint64_t reserveBytes) {
   if (reserveBytes > 0 && reserveBytes <= static_cast<uint64_t>(INT64_MAX)) {
     const int err = ::posix_fallocate(u.fd, 0, static_cast<off_t>(reserveBytes));
     if (err == ENOSPC || err == EDQUOT || err == EFBIG) fatalError(kErrWrite, kFileUnit, finalName);
-    if (err == 0) replacement.reserved = reserveBytes;
+    if (err == 0) slot.replacement.reserved = reserveBytes;
   }
 }
 
-void commitFile() {
-  if (channel != Channel::writing) return;
-  OutputUnit& u = writeUnit();
+// Flushes, closes and puts the slot's file in place of its final name; fatal error 38
+// when any step fails, the final name keeping its earlier file.
+void commitSlot(Slot& slot) {
+  OutputUnit& u = slot.unit;
   bool ok = flushFileUnit(u);
   // Space reserved beyond the last byte written is given back.
-  if (ok && replacement.reserved > 0) {
+  if (ok && slot.replacement.reserved > 0) {
     const off_t end = ::lseek(u.fd, 0, SEEK_CUR);
     ok = end >= 0 && ::ftruncate(u.fd, end) == 0;
   }
   if (ok && ::fsync(u.fd) != 0 && errno != EINVAL && errno != EROFS) ok = false;
-  if (ok) ok = publishReplacement(u.fd);
+  if (ok) ok = publishReplacement(slot, u.fd);
   if (::close(u.fd) != 0 && errno != EINTR) ok = false;
   u.fd = -1;
-  if (!ok) {
-    discardWriting();
-    fatalError(kErrWrite, u.number, u.name);
-  }
-  discardWriting();
+  const int32_t number = u.number;
+  const std::string name = u.name;
+  discardSlot(slot);
+  if (!ok) fatalError(kErrWrite, number, name);
+}
+
+}  // namespace
+
+void openReplacement(std::string_view finalName, uint64_t reserveBytes) {
+  closeFile();
+  channel = Channel::writing;
+  openSlot(slots[0], finalName, reserveBytes);
+}
+
+void commitFile() {
+  if (channel != Channel::writing) return;
+  channel = Channel::closed;
+  commitSlot(slots[0]);
+}
+
+ReplacementFile::ReplacementFile() = default;
+
+ReplacementFile::~ReplacementFile() {
+  if (slot_ > 0) discardSlot(slots[slot_]);
+}
+
+void ReplacementFile::open(std::string_view finalName, uint64_t reserveBytes) {
+  if (slot_ > 0) discardSlot(slots[slot_]);
+  slot_ = 0;
+  for (int i = 1; i < kSlots && slot_ == 0; ++i)
+    if (!slots[i].inUse) slot_ = i;
+  if (slot_ == 0) fatalError(kErrOpenFailure, kFileUnit, finalName);
+  openSlot(slots[slot_], finalName, reserveBytes);
+}
+
+OutputUnit& ReplacementFile::unit() {
+  return slots[slot_].unit;
+}
+
+void ReplacementFile::commit() {
+  if (slot_ <= 0) return;
+  const int slot = slot_;
+  slot_ = 0;
+  commitSlot(slots[slot]);
 }
 
 void closeFile() {
@@ -424,10 +484,13 @@ namespace textio_internal {
 
 void abandonFileChannel() {
   closeFile();
+  for (Slot& slot : slots)
+    if (slot.inUse) discardSlot(slot);
 }
 
 void removeReplacementTemporaryFromHandler() {
-  if (temporaryActive) ::unlinkat(temporaryDirFd, temporaryName, 0);
+  for (Slot& slot : slots)
+    if (slot.temporaryActive) ::unlinkat(slot.temporaryDirFd, slot.temporaryName, 0);
 }
 
 bool unnamedTemporaries = true;

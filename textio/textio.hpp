@@ -90,7 +90,27 @@ class InputFile {
 // disk or the file size limit has no room). Reports name `finalName`.
 void openReplacement(std::string_view finalName, uint64_t reserveBytes = 0);
 void commitFile();  // flush, close and put in place of the final name (fatal error 38 on failure)
-void closeFile();   // close the file channel (a reading unit, or discard a replacement)
+
+// A file written through a replacement as openReplacement's, beside the file channel,
+// so that a file written only after others (the null level's companion) can be opened
+// and its size reserved before the work, with the same reports. Until commit() the
+// final name keeps its earlier file; the object's end, or any ending of the run,
+// discards the replacement. At most three are open at once.
+class ReplacementFile {
+ public:
+  ReplacementFile();
+  ~ReplacementFile();
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+  void open(std::string_view finalName, uint64_t reserveBytes = 0);
+  OutputUnit& unit();
+  void commit();  // fatal error 38 on failure
+
+ private:
+  int slot_ = 0;
+};
+void closeFile();  // close the file channel (a reading unit, or discard a replacement)
 
 // ---------------------------------------------------------------- reading
 enum class ReadStatus { success, endOfFile, readError };

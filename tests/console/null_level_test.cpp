@@ -178,5 +178,26 @@ TEST(NullLevel, BundledExampleClearsTheLevelOnlyWhereCoupled) {
   EXPECT_LT(off.above99, 0.01 + 3 * rateError(0.01, 37, 6));
 }
 
+// Regression: a companion that could not be written was found only after the run,
+// once the grid had been replaced, although the manual promises that a failed write
+// keeps the earlier files. It is opened and its size reserved before the first window
+// now, like the grid.
+TEST(NullLevel, CompanionThatCannotBeWrittenIsReportedBeforeAnyWork) {
+  TempDir dir;
+  writeIndependentChannels(dir, 3, 600, 4);
+  writeFile(dir / "Kelvarodine.grd", "earlier grid\r\n");
+  std::filesystem::create_directory(dir / "Kelvarodine.null.grd");
+  const RunResult r = runProgram({program(), "--null"}, "0\n128\n64\n2\n0 1\n", dir.path());
+  EXPECT_EQ(r.exitCode, 30) << r.err;
+  EXPECT_NE(r.err.find("severe (30): open failure, unit 1, file Kelvarodine.null.grd"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("Processing interval"), std::string::npos) << "no window analysed";
+  EXPECT_EQ(readFile(dir / "Kelvarodine.grd"), "earlier grid\r\n");
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "Kelvarodine.null.grd"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 6)
+      << "list, three series, the grid and the directory: nothing left beside them";
+}
+
 }  // namespace
 }  // namespace kelv
