@@ -65,6 +65,11 @@ const std::string kPrompt5 =
     line("What are the values of initial time mark for series and time step:") +
     line("Tini, Tstep=?");
 const std::string kStopLine = "Stop - Program terminated.\r\n";
+// The line under a series report when the reading stopped at a line it could not read.
+std::string stopWarning(const std::string& name, int line, const std::string& why, int count) {
+  return " Warning: the serie " + name + " stops at line " + std::to_string(line) + ": " + why +
+         "; " + std::to_string(count) + " samples were read.\r\n";
+}
 const std::string kStopB =
     line("Number of series must be => 2 !") + line("Press <Enter> to terminate...") + kStopLine;
 const std::string kStopC =
@@ -241,7 +246,7 @@ TEST(Dialogue, StopCTooFewSamples) {
     EXPECT_EQ(r.out, kBanner + twoSeriesReports(64) + kPrompt1);
     EXPECT_EQ(r.exitCode, 24);
   }
-  {  // A text header ends a series before its first value.
+  {  // A text header ends a series before its first value, and says so.
     TempDir dir;
     writeFile(dir / "list", "a.dat\nb.dat\n");
     writeFile(dir / "a.dat", seriesText(100, 1));
@@ -250,6 +255,7 @@ TEST(Dialogue, StopCTooFewSamples) {
     EXPECT_EQ(r.out, kBanner + lineWithCount("Number of series to process =", 2) +
                          lineWithCount("Number of samples to be processed <=", 100) +
                          seriesLine("a.dat", 100) + seriesLine("b.dat", 0) +
+                         stopWarning("b.dat", 1, "not a number", 0) +
                          lineWithCount("Real number of samples to be processed =", 0) + kStopC);
     EXPECT_EQ(r.exitCode, 1);
   }
@@ -374,8 +380,9 @@ TEST(Dialogue, SeriesFileVariants) {
   EXPECT_EQ(r.out, kBanner + lineWithCount("Number of series to process =", 5) +
                        lineWithCount("Number of samples to be processed <=", 600) +
                        seriesLine("abcdefghijklmnop.dat", 600) + seriesLine("b.dat", 600) +
-                       seriesLine("c.dat", 500) + seriesLine("d.dat", 550) +
-                       seriesLine("e.dat", 100) +
+                       seriesLine("c.dat", 500) + stopWarning("c.dat", 501, "not a number", 500) +
+                       seriesLine("d.dat", 550) + seriesLine("e.dat", 100) +
+                       stopWarning("e.dat", 101, "not a number", 100) +
                        lineWithCount("Real number of samples to be processed =", 100) + kPrompt1);
   EXPECT_NE(r.out.find(" From the serie abcdefghijklmno    600 samples"), std::string::npos);
   EXPECT_NE(r.out.find(" From the serie b.dat              600 samples"), std::string::npos);
