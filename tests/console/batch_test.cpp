@@ -2,6 +2,11 @@
 // the same data and settings, byte for byte; its companions, reports, progress and
 // exit statuses; bad input leaves every grid as it was.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -171,6 +176,46 @@ TEST(Batch, ReportsAndProgressForALog) {
   const RunResult q = run(dir, quiet);
   EXPECT_EQ(q.exitCode, 0);
   EXPECT_EQ(q.out, "");
+}
+
+// On a terminal the progress is one line, rewritten in place, ended once the loop
+// is done.
+TEST(Batch, ProgressOnATerminalIsOneLineRewrittenInPlace) {
+  TempDir dir;
+  writeInputs(dir, 2000);
+  termios tio{};
+  tio.c_cflag = CS8 | CREAD | CLOCAL;  // no output translation
+  winsize ws{24, 80, 0, 0};
+  int master = -1;
+  const std::string exe = program();
+  const pid_t pid = forkpty(&master, nullptr, &tio, &ws);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (chdir(dir.path().c_str()) != 0) _exit(127);
+    execl(exe.c_str(), exe.c_str(), "--window", "64", "--shift", "8", "--order", "2",
+          "--time-column", "time", "data.csv", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::string out;
+  for (;;) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 60000) <= 0) break;
+    char buf[4096];
+    const ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  close(master);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+  const std::size_t from = out.find("\rwindows 0 of 243 (0 %)");
+  ASSERT_NE(from, std::string::npos) << out;
+  const std::size_t end = out.find('\n', from);
+  const std::string line = out.substr(from, end - from);
+  EXPECT_NE(line.find("\rwindows 243 of 243 (100 %)"), std::string::npos) << line;
+  EXPECT_EQ(out.substr(end + 1, 9), "written: ");
+  EXPECT_EQ(lineCount(out), 6);  // four at the start, the progress, the closing line
 }
 
 // Gaps are never silent: how many, where (sample and time) and how many windows
