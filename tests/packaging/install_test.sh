@@ -20,9 +20,22 @@ cmp -s "$source/doc/kelvarodine.1" "$prefix/share/man/man1/kelvarodine.1" ||
   fail "share/man/man1/kelvarodine.1 is not the manual page"
 cmp -s "$source/README.md" "$prefix/share/doc/kelvarodine/README.md" ||
   fail "share/doc/kelvarodine/README.md is not the README"
-# Nothing but the programs, the page and the README (no libraries, no tests).
-found=$(cd "$prefix" && find . -type f | sort | tr '\n' ' ')
+# Nothing but the programs, the page, the README and the library with its public
+# headers and package configuration (no tests, no internal libraries).
+# The targets file of the build type (release, debug, ...) is checked on its own.
+ls "$prefix"/lib/cmake/Kelvarodine/KelvarodineTargets-*.cmake >/dev/null 2>&1 ||
+  fail "no targets file of the build type"
+found=$(cd "$prefix" && find . -type f | grep -v '/KelvarodineTargets-[a-z]*\.cmake$' | sort |
+        tr '\n' ' ')
 expected=$(for f in $programs; do echo "./bin/$f"; done
+           for h in "$source"/include/kelvarodine/*.hpp; do
+             echo "./include/kelvarodine/$(basename "$h")"
+           done
+           echo ./include/kelvarodine/version.hpp
+           echo ./lib/libkelvarodine.a
+           for c in Config ConfigVersion Targets; do
+             echo "./lib/cmake/Kelvarodine/Kelvarodine$c.cmake"
+           done
            echo ./share/doc/kelvarodine/README.md
            echo ./share/man/man1/kelvarodine.1)
 expected=$(echo "$expected" | sort | tr '\n' ' ')
