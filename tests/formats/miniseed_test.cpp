@@ -14,12 +14,6 @@
 namespace kelv {
 namespace {
 
-std::vector<float> ramp(int n, float from) {
-  std::vector<float> v(static_cast<std::size_t>(n));
-  for (int i = 0; i < n; ++i) v[static_cast<std::size_t>(i)] = from + float(i);
-  return v;
-}
-
 TEST(MiniSeed, TextIsNotTakenForIt) {
   EXPECT_FALSE(looksLikeMiniSeed("1.0\n2.0\n"));
   EXPECT_FALSE(looksLikeMiniSeed(std::string(100, '1')));
@@ -37,6 +31,12 @@ TEST(MiniSeed, WithoutLibmseedTheFileIsRefusedWithTheReason) {
   }
 }
 #else
+std::vector<float> ramp(int n, float from) {
+  std::vector<float> v(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) v[static_cast<std::size_t>(i)] = from + float(i);
+  return v;
+}
+
 constexpr double kStart = 1700000000.0;  // seconds since 1970
 
 // Two traces: HHZ from kStart, with no samples for 2 s after its first 300; HHN
