@@ -37,7 +37,8 @@ function(kelv_add_library)
     $<BUILD_INTERFACE:${PROJECT_BINARY_DIR}/include>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   target_compile_features(kelv_library PUBLIC cxx_std_20)
-  target_link_libraries(kelv_library PUBLIC Threads::Threads)
+  get_property(links GLOBAL PROPERTY KELV_LIBRARY_LINKS)
+  target_link_libraries(kelv_library PUBLIC Threads::Threads ${links})
   add_library(Kelvarodine::kelvarodine ALIAS kelv_library)
 
   file(GLOB headers ${PROJECT_SOURCE_DIR}/include/kelvarodine/*.hpp)

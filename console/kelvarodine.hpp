@@ -42,9 +42,11 @@ std::string_view fileName(std::string_view name);
 void readListFile(int32_t& nch, std::unique_ptr<std::string[]>& seriesNames,
                   std::unique_ptr<int32_t[]>& sampleCounts);
 
-// Counts the lines of the first series file, creates the sample matrix (nch x
-// maxSamples, zero-filled), reads every series into it (names are left-adjusted in
-// place), reports each, and returns the common length realSamples. Stop C.
+// Reads the first series file once, counting its lines (the capacity maxSamples),
+// creates the sample matrix (nch x maxSamples, zero-filled), reads every series into
+// it (names are left-adjusted in place), reports each, with a warning line under a
+// series that stopped at a line it could not read, and returns the common length
+// realSamples. Stop C.
 int32_t readSeriesFiles(int32_t nch, std::string* seriesNames, int32_t* sampleCounts,
                         int32_t& maxSamples, std::unique_ptr<float[]>& samples);
 

@@ -8,6 +8,7 @@
 
 #include "console/analysis.hpp"
 #include "console/kelvarodine.hpp"
+#include "console/series_reading.hpp"
 #include "numerics/arrays.hpp"
 #include "parallel/workers.hpp"
 #include "textio/textio.hpp"
@@ -48,31 +49,17 @@ bool allRegularFiles(int32_t nch, const std::string* seriesNames) {
   return true;
 }
 
-// Reads up to maxSamples values, one per record, into x(j, 1..) until a read fails
-// or the file ends; returns how many were read. A null value leaves 0.0.
-int32_t readSeries(InputUnit& unit, const View2<float>& x, int32_t j, int32_t maxSamples) {
-  // A block of values at a time: the rows of the sample matrix interleave the
-  // series, so threads reading other series write the same cache lines, and do so
-  // in bursts rather than value by value.
-  constexpr int32_t kBlock = 4096;
-  std::array<float, kBlock> block;
-  int32_t count = 0;
-  bool more = true;
-  while (more && count < maxSamples) {
-    const int32_t want = std::min(kBlock, maxSamples - count);
-    int32_t got = 0;
-    for (; got < want; ++got) {
-      block[static_cast<std::size_t>(got)] = 0.0f;
-      if (freeFormatRead(unit, {item(block[static_cast<std::size_t>(got)])}, kHandleBoth) !=
-          ReadStatus::success) {
-        more = false;
-        break;
-      }
-    }
-    for (int32_t k = 1; k <= got; ++k) x(j, count + k) = block[static_cast<std::size_t>(k - 1)];
-    count += got;
-  }
-  return count;
+// The console line that follows the report of a series whose reading stopped at a
+// line it could not read, naming the file (control characters shown as "?"), the
+// line and the reason; one record however long the name.
+void warnSeriesStop(std::string_view name, const SeriesEnd& end) {
+  std::string text = " Warning: the serie " + std::string(name) + " stops at line " +
+                     std::to_string(end.line) + ": " + seriesStopReason(end.error) + "; " +
+                     std::to_string(end.count) + " samples were read.";
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  const std::array<Field, 1> fields = {literal(text)};
+  formattedWrite(consoleOutput(), fields, {}, {});
 }
 
 }  // namespace
@@ -119,47 +106,85 @@ void readListFile(int32_t& nch, std::unique_ptr<std::string[]>& seriesNames,
   closeFile();
 }
 
+std::string seriesStopReason(int32_t error) {
+  switch (error) {
+    case kErrSyntax:
+      return "not a number";
+    case kErrConversion:
+      return "a value outside the float range";
+    case kErrRead:
+      return "the file could not be read";
+    default:
+      return "error " + std::to_string(error);
+  }
+}
+
 int32_t readSeriesFiles(int32_t nch, std::string* seriesNames, int32_t* sampleCounts,
                         int32_t& maxSamples, std::unique_ptr<float[]>& samples) {
   for (int32_t j = 0; j < nch; ++j) seriesNames[j] = leftAdjusted(seriesNames[j]);
+  std::vector<SeriesEnd> ends(static_cast<std::size_t>(nch));
 
-  openForReading(fileName(seriesNames[0]), false);
-  maxSamples = 0;
-  bool endMet = false;
-  while (maxSamples < kMaxSampleLines) {
-    if (freeFormatRead(fileInput(), {}, kHandleEnd) == ReadStatus::endOfFile) {
-      endMet = true;
-      break;
+  // The first series is read once, its values kept while its lines are counted: its
+  // line count is the capacity of every series. Reading it a second time would wait
+  // for ever on a named pipe, whose writer has gone after the first pass.
+  const std::string_view firstName = fileName(seriesNames[0]);
+  std::vector<float> firstValues;
+  {
+    InputFile first;
+    if (const int32_t error = first.open(firstName)) fatalError(error, kFileUnit, firstName);
+    ends[0] = readSeriesValues(first.unit(), kMaxSampleLines,
+                               [&](int32_t, const float* values, int32_t n) {
+                                 firstValues.insert(firstValues.end(), values, values + n);
+                               });
+    bool endMet = false;
+    while (recordNumber(first.unit()) < uint64_t{kMaxSampleLines}) {
+      if (freeFormatRead(first.unit(), {}, kHandleEnd) == ReadStatus::endOfFile) {
+        endMet = true;
+        break;
+      }
     }
-    ++maxSamples;
+    maxSamples = static_cast<int32_t>(
+        std::min<uint64_t>(recordNumber(first.unit()), uint64_t{kMaxSampleLines}));
+    if (endMet) writeTextAndCount("Number of samples to be processed <=", maxSamples);
   }
-  if (endMet) writeTextAndCount("Number of samples to be processed <=", maxSamples);
-  closeFile();
 
   // Zero-filled so that a null value in a series file (a lone slash or comma) reads
   // as 0.0 rather than as whatever the memory held.
   samples = createArray<float>({nch, maxSamples});
   const View2<float> x(samples.get(), nch, maxSamples);
   std::fill_n(samples.get(), int64_t{nch} * maxSamples, 0.0f);
+  sampleCounts[0] = ends[0].count;
+  for (int32_t k = 1; k <= ends[0].count; ++k)
+    x(1, k) = firstValues[static_cast<std::size_t>(k - 1)];
+  firstValues = {};
 
-  // Each series is read on a worker of its own, into a block and from there into
-  // its row of the sample matrix; the reports and an open failure come here in the
-  // order of the list, as from one thread. Files that are not regular files (pipes,
-  // devices) are read one after another in that order, as they may depend on it.
-  const int32_t threads = allRegularFiles(nch, seriesNames) ? std::min(analysisThreads(), nch) : 1;
+  // Each further series is read on a worker of its own, into a block and from there
+  // into its row of the sample matrix; the reports and an open failure come here in
+  // the order of the list, as from one thread. Files that are not regular files
+  // (pipes, devices) are read one after another in that order, as they may depend on
+  // it.
+  const int32_t threads =
+      allRegularFiles(nch - 1, seriesNames + 1) ? std::min(analysisThreads(), nch) : 1;
   std::vector<int32_t> openErrors(static_cast<std::size_t>(nch), 0);
   runInOrder(
       threads, nch, nch,
       [&](int32_t, int64_t j) {
+        if (j == 1) return;
         InputFile file;
         openErrors[j - 1] = file.open(fileName(seriesNames[j - 1]));
-        if (openErrors[j - 1] == 0)
-          sampleCounts[j - 1] = readSeries(file.unit(), x, static_cast<int32_t>(j), maxSamples);
+        if (openErrors[j - 1] != 0) return;
+        ends[j - 1] = readSeriesValues(file.unit(), maxSamples,
+                                       [&](int32_t offset, const float* values, int32_t n) {
+                                         for (int32_t k = 1; k <= n; ++k)
+                                           x(j, offset + k) = values[k - 1];
+                                       });
+        sampleCounts[j - 1] = ends[j - 1].count;
       },
       [&](int64_t j) {
         const std::string& name = seriesNames[j - 1];
         if (openErrors[j - 1] != 0) fatalError(openErrors[j - 1], kFileUnit, fileName(name));
         reportSeries(name, sampleCounts[j - 1]);
+        if (ends[j - 1].error != 0) warnSeriesStop(fileName(name), ends[j - 1]);
       });
 
   const int32_t realSamples = *std::min_element(sampleCounts, sampleCounts + nch);

@@ -153,4 +153,10 @@ std::string formattedInteger(int32_t value, int width) {
   return std::string(w - n, ' ') + std::string(buf, n);
 }
 
+std::string shortestDouble(double value) {
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, value);
+  return std::string(buf, r.ptr);
+}
+
 }  // namespace kelv

@@ -21,6 +21,8 @@ void freeFormatRealField(float value, char* field);
 // notation for 1 <= |value| < 1E16, otherwise exponent notation (two or three
 // exponent digits).
 std::string freeFormatDouble(double value);
+// The shortest text that reads back as the double ("0.01", "1700000000", "1e-07").
+std::string shortestDouble(double value);
 // An integer right-adjusted in `width` columns; 0 as blanks, asterisks when it does
 // not fit.
 std::string formattedInteger(int32_t value, int width);

@@ -2,12 +2,13 @@
 # Installs the Debian packages that building and testing Kelvarodine need, those that
 # are missing only, and says which. Runs "apt-get update" only when something is to be
 # installed; when nothing is missing it prints nothing and changes nothing.
-#   sh scripts/setup-debian.sh         the programs, the map (cairo) and the tests
+#   sh scripts/setup-debian.sh         the programs, the map (cairo), miniSEED input
+#                                      (libmseed) and the tests
 #   sh scripts/setup-debian.sh --ci    also what .ci/run uses: clang, clang-format,
 #                                      the sanitizer runtime, Google Benchmark, man
 set -eu
 
-packages="cmake g++ make pkg-config libgtest-dev libcairo2-dev"
+packages="cmake g++ make pkg-config libgtest-dev libcairo2-dev libmseed-dev"
 case ${1-} in
   "") ;;
   --ci) packages="$packages git clang clang-format libclang-rt-14-dev libbenchmark-dev man-db" ;;

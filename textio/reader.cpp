@@ -181,6 +181,7 @@ Fetch nextRecord(InputUnit& u) {
   if (u.bufferPos >= u.buffer.size()) return Fetch::endOfFile;
   u.inRecord = true;
   u.recordBytes = 0;
+  ++u.records;
   // On the console a line holding only Ctrl-Z ends the input.
   if (u.isConsole && u.buffer[u.bufferPos] == kCtrlZ) {
     if (const Fetch f = ensure(u, 2); f != Fetch::ok) return f;
@@ -353,6 +354,7 @@ class Statement {
   }
 
   ReadStatus readError(int32_t number) {
+    u_.lastError = number;
     if (handles_ & kHandleError) return ReadStatus::readError;
     fatalError(number, u_.number, u_.name);
   }
@@ -493,6 +495,14 @@ ReadStatus formattedLineRead(InputUnit& unit, std::string& field, unsigned handl
   return s.line(field);
 }
 
+uint64_t recordNumber(const InputUnit& unit) {
+  return unit.records;
+}
+
+int32_t lastReadError(const InputUnit& unit) {
+  return unit.lastError;
+}
+
 namespace textio_internal {
 
 void resetInputBuffers(InputUnit& u) {
@@ -503,6 +513,8 @@ void resetInputBuffers(InputUnit& u) {
   u.inRecord = false;
   u.recordBytes = 0;
   u.memoryPos = 0;
+  u.records = 0;
+  u.lastError = 0;
 }
 
 void resetConsoleInput(int fd) {

@@ -144,6 +144,12 @@ inline ReadStatus freeFormatRead(InputUnit& unit, std::initializer_list<ReadItem
   return freeFormatRead(unit, std::span<const ReadItem>(items.begin(), items.size()), handles);
 }
 
+// Records the unit has started since it was opened: the line of its last read (the
+// line where a failed read stopped). The error number of its last failed read, 0
+// when none has failed.
+uint64_t recordNumber(const InputUnit& unit);
+int32_t lastReadError(const InputUnit& unit);
+
 inline constexpr int kNameFieldWidth = 256;
 // One formatted read of a single 256-column character field: `field` receives the
 // record's first 256 characters, blank-padded.

@@ -48,6 +48,10 @@ struct InputUnit {
   // Inside a record whose end has not been consumed yet, and its bytes so far.
   bool inRecord = false;
   uint64_t recordBytes = 0;
+  // Records started since the unit was opened (the line of the last read), and the
+  // error number of the last read that failed.
+  uint64_t records = 0;
+  int32_t lastError = 0;
 };
 
 namespace textio_internal {

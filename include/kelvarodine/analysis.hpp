@@ -65,6 +65,21 @@ class MemoryError : public std::bad_alloc {
 std::vector<int32_t> analyseWindows(const Plan& plan, const Samples& samples, int64_t first,
                                     int64_t last, float* columns, const Options& options = {});
 
+// ---------------------------------------------------------------- gaps
+// A gap: samples first .. last of the record (numbered from 1) of channel `channel`
+// (from 1) that are not finite, with finite samples (or the record's ends) on both
+// sides.
+struct Gap {
+  int32_t channel = 0;
+  int64_t first = 0;
+  int64_t last = 0;
+};
+// The gaps of the samples, channel by channel, in the order of their samples.
+std::vector<Gap> findGaps(const Samples& samples);
+// How many of the plan's windows hold a sample of one of the gaps: the windows whose
+// columns analyseWindows leaves blank for them.
+int64_t windowsWithGaps(const Plan& plan, const std::vector<Gap>& gaps);
+
 // The processors the process may run on (its affinity mask), at least 1.
 int32_t processorsAvailable();
 

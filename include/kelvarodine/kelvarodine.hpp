@@ -11,5 +11,6 @@
 
 #include "kelvarodine/analysis.hpp"
 #include "kelvarodine/dsaa.hpp"
+#include "kelvarodine/inputs.hpp"
 #include "kelvarodine/settings.hpp"
 #include "kelvarodine/version.hpp"

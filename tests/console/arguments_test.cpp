@@ -81,30 +81,56 @@ TEST(Arguments, HelpNamesTheInputsTheQuestionsAndTheOutput) {
 }
 
 // A usage error must leave everything as it was: no banner, no read of "list" or of
-// the piped answers, no grid file. The same directory then runs normally.
+// the piped answers, no grid file. The same directory then runs normally. Any
+// command line but the dialogue's (none, or --null alone) and a lone --help or
+// --version runs without questions, so its mistakes are named: an unknown option,
+// a missing or malformed value, a missing setting, an unknown output format.
 TEST(Arguments, AnyOtherArgumentIsAUsageErrorBeforeAnythingHappens) {
   TempDir dir;
   writeRunnableInput(dir);
   const std::set<std::string> before = filesIn(dir.path());
-  const std::string usage = "; usage: kelvarodine [--null | --help | --version]\n";
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{"x"}, "x"},
-      {{"-h"}, "-h"},
-      {{"--versio"}, "--versio"},
-      {{""}, ""},
-      {{"--help", "extra"}, "extra"},
-      {{"--version", "--help"}, "--help"},
-      {{"list", "--help"}, "list"},
-      {{"--null", "x"}, "--null"},
+  const std::string usage =
+      "; usage: kelvarodine [--null] | kelvarodine --window N --shift N --order N [OPTION...] "
+      "[INPUT...]\n";
+  const std::vector<std::string> settings = {"--window", "64", "--shift", "32", "--order", "2"};
+  const auto withSettings = [&](std::vector<std::string> more) {
+    more.insert(more.begin(), settings.begin(), settings.end());
+    return more;
   };
-  for (const auto& [args, named] : cases) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"x"}, "missing --window"},
+      {{"--null", "x"}, "missing --window"},
+      {{"-h"}, "unknown option \"-h\""},
+      {{"--versio"}, "unknown option \"--versio\""},
+      {{""}, "an empty input file name"},
+      {{"--help", "extra"}, "\"--help\" must be the only argument"},
+      {{"--version", "--help"}, "\"--version\" must be the only argument"},
+      {{"list", "--help"}, "\"--help\" must be the only argument"},
+      {{"--window", "64", "--shift", "32"}, "missing --order"},
+      {withSettings({"--bogus"}), "unknown option \"--bogus\""},
+      {withSettings({"--step"}), "--step needs a value"},
+      {withSettings({"--step", "fast"}), "--step needs a number, not \"fast\""},
+      {{"--window", "64x", "--shift", "32", "--order", "2"},
+       "--window needs a whole number, not \"64x\""},
+      {{"--window", "64", "--shift", "0", "--order", "2"}, "--shift must be at least 1, not 0"},
+      {withSettings({"--window", "32"}), "--window is given twice"},
+      {withSettings({"--threads", "0"}), "--threads must be at least 1, not 0"},
+      {withSettings({"--diff=1"}), "--diff takes no value"},
+      {withSettings({"--list", "list", "a.dat"}),
+       "--list and input files exclude each other (input \"a.dat\")"},
+      {withSettings({"--output", "out.nc"}),
+       "--output \"out.nc\": unknown grid format; the formats are .grd (DSAA ASCII grid)"},
+      {withSettings({"--output", "out"}),
+       "--output \"out\": unknown grid format; the formats are .grd (DSAA ASCII grid)"},
+  };
+  for (const auto& [args, problem] : cases) {
     std::vector<std::string> argv{kelvarodine()};
     argv.insert(argv.end(), args.begin(), args.end());
     const RunResult r = runProgram(argv, kAnswers, dir.path());
-    EXPECT_EQ(r.exitCode, 2) << named;
-    EXPECT_EQ(r.out, "") << named;
-    EXPECT_EQ(r.err, "kelvarodine: unexpected argument \"" + named + "\"" + usage);
-    EXPECT_EQ(filesIn(dir.path()), before) << named;
+    EXPECT_EQ(r.exitCode, 2) << problem;
+    EXPECT_EQ(r.out, "") << problem;
+    EXPECT_EQ(r.err, "kelvarodine: " + problem + usage);
+    EXPECT_EQ(filesIn(dir.path()), before) << problem;
   }
   const RunResult run = runProgram({kelvarodine()}, kAnswers, dir.path());
   EXPECT_EQ(run.exitCode, 0) << run.err;

@@ -2,6 +2,7 @@
 // its answers piped in (plain console mode), compared byte for byte; and the sizes
 // derived from the answers, called directly.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdint>
@@ -65,6 +66,11 @@ const std::string kPrompt5 =
     line("What are the values of initial time mark for series and time step:") +
     line("Tini, Tstep=?");
 const std::string kStopLine = "Stop - Program terminated.\r\n";
+// The line under a series report when the reading stopped at a line it could not read.
+std::string stopWarning(const std::string& name, int line, const std::string& why, int count) {
+  return " Warning: the serie " + name + " stops at line " + std::to_string(line) + ": " + why +
+         "; " + std::to_string(count) + " samples were read.\r\n";
+}
 const std::string kStopB =
     line("Number of series must be => 2 !") + line("Press <Enter> to terminate...") + kStopLine;
 const std::string kStopC =
@@ -241,7 +247,7 @@ TEST(Dialogue, StopCTooFewSamples) {
     EXPECT_EQ(r.out, kBanner + twoSeriesReports(64) + kPrompt1);
     EXPECT_EQ(r.exitCode, 24);
   }
-  {  // A text header ends a series before its first value.
+  {  // A text header ends a series before its first value, and says so.
     TempDir dir;
     writeFile(dir / "list", "a.dat\nb.dat\n");
     writeFile(dir / "a.dat", seriesText(100, 1));
@@ -250,6 +256,7 @@ TEST(Dialogue, StopCTooFewSamples) {
     EXPECT_EQ(r.out, kBanner + lineWithCount("Number of series to process =", 2) +
                          lineWithCount("Number of samples to be processed <=", 100) +
                          seriesLine("a.dat", 100) + seriesLine("b.dat", 0) +
+                         stopWarning("b.dat", 1, "not a number", 0) +
                          lineWithCount("Real number of samples to be processed =", 0) + kStopC);
     EXPECT_EQ(r.exitCode, 1);
   }
@@ -374,12 +381,71 @@ TEST(Dialogue, SeriesFileVariants) {
   EXPECT_EQ(r.out, kBanner + lineWithCount("Number of series to process =", 5) +
                        lineWithCount("Number of samples to be processed <=", 600) +
                        seriesLine("abcdefghijklmnop.dat", 600) + seriesLine("b.dat", 600) +
-                       seriesLine("c.dat", 500) + seriesLine("d.dat", 550) +
-                       seriesLine("e.dat", 100) +
+                       seriesLine("c.dat", 500) + stopWarning("c.dat", 501, "not a number", 500) +
+                       seriesLine("d.dat", 550) + seriesLine("e.dat", 100) +
+                       stopWarning("e.dat", 101, "not a number", 100) +
                        lineWithCount("Real number of samples to be processed =", 100) + kPrompt1);
   EXPECT_NE(r.out.find(" From the serie abcdefghijklmno    600 samples"), std::string::npos);
   EXPECT_NE(r.out.find(" From the serie b.dat              600 samples"), std::string::npos);
   EXPECT_EQ(r.exitCode, 24);
+}
+
+// Regression: one value outside the float range (1e39, or a 9.99e99 missing-value
+// code) cut every channel at its line without a word: 14,999 of 30,000 samples were
+// analysed and the run ended with status 0, as if nothing had happened.
+TEST(Regression, ValueOutsideTheFloatRangeCutEveryChannelSilently) {
+  TempDir dir;
+  writeFile(dir / "list", "a.dat\nb.dat\n");
+  std::string a = seriesText(30000, 1);
+  std::size_t at = 0;
+  for (int line = 1; line < 15000; ++line) at = a.find('\n', at) + 1;
+  a.replace(at, a.find('\n', at) - at, "9.99e99");
+  writeFile(dir / "a.dat", a);
+  // The same process one sample later (channel 2's grows beyond any float this long).
+  const std::string b = seriesText(30001, 1);
+  writeFile(dir / "b.dat", b.substr(b.find('\n') + 1));
+  const RunResult r = runKelvarodine(dir, "0\n1024\n8000\n2\n0 1\n");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find(seriesLine("a.dat", 14999) +
+                       stopWarning("a.dat", 15000, "a value outside the float range", 14999) +
+                       seriesLine("b.dat", 30000)),
+            std::string::npos)
+      << r.out;
+}
+
+// Regression: a line that is not a number (a second header, a unit, "12abc") ended
+// its series there and then without a word, so the run analysed less than the
+// files hold and nothing told the operator why.
+TEST(Regression, TextLineThatEndedASeriesWasNotReported) {
+  TempDir dir;
+  writeFile(dir / "list", "a.dat\nb.dat\n");
+  writeFile(dir / "a.dat", seriesText(80, 1) + "mV\n" + seriesText(80, 2));
+  writeFile(dir / "b.dat", seriesText(160, 2));
+  const RunResult r = runKelvarodine(dir, "");
+  EXPECT_EQ(r.out, kBanner + lineWithCount("Number of series to process =", 2) +
+                       lineWithCount("Number of samples to be processed <=", 161) +
+                       seriesLine("a.dat", 80) + stopWarning("a.dat", 81, "not a number", 80) +
+                       seriesLine("b.dat", 160) +
+                       lineWithCount("Real number of samples to be processed =", 80) + kPrompt1);
+}
+
+// Regression: a named pipe as the first series file hung the run for ever: the
+// first file was read twice, once to count its lines and once for its values, and
+// the second open waited for a writer that had already gone.
+TEST(Regression, NamedPipeAsTheFirstSeriesHungForever) {
+  TempDir dir;
+  writeFile(dir / "list", "a.dat\nb.dat\n");
+  writeFile(dir / "a.src", seriesText(100, 1));
+  writeFile(dir / "b.dat", seriesText(100, 2));
+  ASSERT_EQ(::mkfifo((dir / "a.dat").c_str(), 0600), 0);
+  // A guard ends a run that hangs again; the pipe's writer writes it once.
+  const RunResult r =
+      testing::runProgram({"/bin/sh", "-c", "cat a.src > a.dat & exec timeout 60 \"$0\"",
+                           (binaryDir() / "console" / "kelvarodine").string()},
+                          "0\n64\n16\n2\n0 1\n", dir.path());
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find(twoSeriesReports(100)), std::string::npos) << r.out;
+  EXPECT_TRUE(std::filesystem::exists(dir / "Kelvarodine.grd"));
 }
 
 // The samples read are the ones analysed: a series of n values in CR LF lines

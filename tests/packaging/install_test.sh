@@ -33,9 +33,10 @@ expected=$(for f in $programs; do echo "./bin/$f"; done
                     KelvarodineTargets-$(echo "$build_type" | tr A-Z a-z); do
              echo "./LIB/cmake/Kelvarodine/$f.cmake"
            done
-           for h in analysis dsaa kelvarodine settings version; do
-             echo "./include/kelvarodine/$h.hpp"
-           done)
+           for h in "$source"/include/kelvarodine/*.hpp; do
+             echo "./include/kelvarodine/$(basename "$h")"
+           done
+           echo ./include/kelvarodine/version.hpp)
 expected=$(echo "$expected" | sort | tr '\n' ' ')
 [ "$found" = "$expected" ] || fail "installed [$found], expected [$expected]"
 

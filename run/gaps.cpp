@@ -1,0 +1,45 @@
+// Gaps of a record and the windows they blank.
+#include <algorithm>
+#include <cmath>
+#include <utility>
+#include <vector>
+
+#include "kelvarodine/analysis.hpp"
+
+namespace kelv {
+
+std::vector<Gap> findGaps(const Samples& samples) {
+  std::vector<Gap> gaps;
+  for (int32_t j = 1; j <= samples.nch; ++j) {
+    const float* channel = samples.data + int64_t(j - 1) * samples.channelStride;
+    for (int64_t k = 0; k < samples.count; ++k) {
+      if (std::isfinite(channel[k * samples.sampleStride])) continue;
+      const int64_t from = k;
+      while (k + 1 < samples.count && !std::isfinite(channel[(k + 1) * samples.sampleStride])) ++k;
+      gaps.push_back({j, samples.first + from, samples.first + k});
+    }
+  }
+  return gaps;
+}
+
+int64_t windowsWithGaps(const Plan& plan, const std::vector<Gap>& gaps) {
+  // Window w holds samples (w - 1) shift + 1 .. (w - 1) shift + nlen: a gap a .. b
+  // meets windows ceil((a - nlen) / shift) + 1 .. floor((b - 1) / shift) + 1.
+  std::vector<std::pair<int64_t, int64_t>> ranges;
+  for (const Gap& g : gaps) {
+    const int64_t lo =
+        g.first <= plan.nlen ? 1 : (g.first - plan.nlen + plan.shift - 1) / plan.shift + 1;
+    const int64_t hi = std::min<int64_t>(plan.nWindows, (g.last - 1) / plan.shift + 1);
+    if (g.last >= 1 && lo <= hi) ranges.emplace_back(lo, hi);
+  }
+  std::sort(ranges.begin(), ranges.end());
+  int64_t windows = 0, covered = 0;  // windows 1 .. covered are counted
+  for (const auto& [lo, hi] : ranges) {
+    if (hi <= covered) continue;
+    windows += hi - std::max(lo, covered + 1) + 1;
+    covered = hi;
+  }
+  return windows;
+}
+
+}  // namespace kelv
