@@ -165,6 +165,9 @@ def _samples(data):
             j, k = (int(i) for i in np.argwhere(beyond)[0])
             raise ValueError(f"data: sample {k} of channel {j} ({a[j, k]!r}) is beyond the "
                              f"range of float32")
+    if np.ma.isMaskedArray(data) and np.ma.getmask(data) is not np.ma.nomask:
+        # Masked samples are gaps (a new array: x may be the caller's own).
+        x = np.where(np.ma.getmaskarray(data), np.float32(np.nan), x)
     return x
 
 
@@ -179,8 +182,8 @@ def _settings_problem(problem, setting, given, passed):
 def analyse(data, window, shift, order, *, diff=False, t0=0.0, dt=1.0, threads=0,
             channels=False, null=False):
     """Analyses every window of `window` samples, `shift` samples apart, of the record
-    `data` (channels x samples, any real dtype, converted to float32; NaN or infinite
-    samples are gaps, and exactly the windows that hold one are blank) with a vector
+    `data` (channels x samples, any real dtype, converted to float32; NaN, infinite or
+    masked samples are gaps, and exactly the windows that hold one are blank) with a vector
     autoregressive model of order `order`.
 
     diff      True: analyse first differences

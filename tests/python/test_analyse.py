@@ -81,6 +81,13 @@ def test_a_gap_blanks_exactly_the_windows_that_hold_it(record, diff):
     assert np.isnan(r.channel_coherences[:, :, holds]).all()
     assert np.array_equal(bits(r.measure[:, ~holds]), bits(clean.measure[:, ~holds]))
 
+    # Masked samples are gaps just the same.
+    mask = np.zeros(record.shape, dtype=bool)
+    for j, k in gaps:
+        mask[j, k] = True
+    masked = kelvarodine.analyse(np.ma.array(record, mask=mask), window, shift, 3, diff=diff)
+    assert np.array_equal(bits(masked.measure), bits(r.measure))
+
 
 def test_the_measure_is_the_root_of_the_product_of_the_channels_coherences(record):
     plain = kelvarodine.analyse(record, 128, 100, 6)
