@@ -24,11 +24,12 @@ import numpy as np
 
 ANSWERS = b"0\n1024\n64\n10\n0 1\n"
 CHILD = """
-import resource, sys, time
+import sys, time
 import numpy as np, kelvarodine
 x = np.load(sys.argv[1])
 threads = int(sys.argv[2])
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+status = open("/proc/self/status").read()
+before = int(status.split("VmHWM:")[1].split()[0])
 t = time.perf_counter()
 r = kelvarodine.analyse(x, 1024, 64, 10, threads=threads)
 call = time.perf_counter() - t
@@ -38,16 +39,21 @@ print(call, before)
 
 
 def timed(command, **kwargs):
-    """Wall time and peak resident memory (KiB) of one child process, and its output."""
-    start = time.perf_counter()
-    p = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, **kwargs)
-    out = p.stdout.read()
-    _, status, usage = os.wait4(p.pid, 0)
-    wall = time.perf_counter() - start
-    p.returncode = os.waitstatus_to_exitcode(status)
-    if p.returncode != 0:
-        sys.exit(f"{command[0]} failed with status {p.returncode}")
-    return wall, usage.ru_maxrss, out
+    """Wall time and peak resident memory (KiB) of one child process, and its output.
+    The memory is measured by /usr/bin/time, a small process: the peak that the
+    kernel reports for a child of this process would include this process's own at
+    the fork."""
+    report = Path(tempfile.mkstemp()[1])
+    try:
+        start = time.perf_counter()
+        run = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report, *command],
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, **kwargs)
+        wall = time.perf_counter() - start
+        if run.returncode != 0:
+            sys.exit(f"{command[0]} failed with status {run.returncode}")
+        return wall, int(report.read_text().split()[-1]), run.stdout
+    finally:
+        report.unlink()
 
 
 def main():
@@ -89,13 +95,7 @@ def main():
 
 def console_run(build, work, env):
     (work / "Kelvarodine.grd").unlink(missing_ok=True)
-    r, w = os.pipe()
-    os.write(w, ANSWERS)
-    os.close(w)
-    try:
-        wall, rss, _ = timed([build / "console" / "kelvarodine"], cwd=work, env=env, stdin=r)
-    finally:
-        os.close(r)
+    wall, rss, _ = timed([build / "console" / "kelvarodine"], cwd=work, env=env, input=ANSWERS)
     return wall, rss
 
 
