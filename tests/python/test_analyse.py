@@ -1,6 +1,8 @@
 """kelvarodine.analyse against the console program, on gaps, on the channels'
 coherences, and on input it must refuse."""
 
+import sys
+
 import numpy as np
 import pytest
 
@@ -116,6 +118,13 @@ def test_to_xarray_labels_every_array(record):
     assert ds.attrs["window"] == 256 and ds.attrs["dt"] == 0.25 and ds.attrs["diff"] == 0
     plain = kelvarodine.analyse(record, 256, 64, 3).to_xarray()
     assert "channel_coherences" not in plain and "null_levels" not in plain
+
+
+def test_to_xarray_without_xarray_says_what_is_missing(record, monkeypatch):
+    r = kelvarodine.analyse(record[:, :600], 256, 64, 3)
+    monkeypatch.setitem(sys.modules, "xarray", None)  # import xarray raises ImportError
+    with pytest.raises(ImportError, match="to_xarray.. needs the xarray package"):
+        r.to_xarray()
 
 
 def test_a_shift_out_of_range_is_clamped_like_the_consoles(record):
