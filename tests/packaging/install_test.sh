@@ -24,7 +24,8 @@ cmp -s "$source/README.md" "$prefix/share/doc/kelvarodine/README.md" ||
   fail "share/doc/kelvarodine/README.md is not the README"
 # The programs, the page, the README and the library (archive, headers, CMake
 # package); no tests, no internal headers.
-found=$(cd "$prefix" && find . -type f | sed 's#^\./lib[^/]*/#./LIB/#' | sort | tr '\n' ' ')
+found=$(cd "$prefix" && find . -type f | sed 's#^\./lib[^/]*/#./LIB/#' |
+        sed 's#^\./LIB/python3\.[0-9]*/#./LIB/python3.X/#' | sort | tr '\n' ' ')
 expected=$(for f in $programs; do echo "./bin/$f"; done
            echo ./share/doc/kelvarodine/README.md
            echo ./share/man/man1/kelvarodine.1
@@ -36,7 +37,12 @@ expected=$(for f in $programs; do echo "./bin/$f"; done
            for h in "$source"/include/kelvarodine/*.hpp; do
              echo "./include/kelvarodine/$(basename "$h")"
            done
-           echo ./include/kelvarodine/version.hpp)
+           echo ./include/kelvarodine/version.hpp
+           # The Python package, where the build has one, in the prefix's standard
+           # directory for its interpreter (tests/python checks which).
+           for f in "$build"/python/kelvarodine/__init__.py "$build"/python/kelvarodine/_kelvarodine*.so; do
+             if [ -f "$f" ]; then echo "./LIB/python3.X/site-packages/kelvarodine/${f##*/}"; fi
+           done)
 expected=$(echo "$expected" | sort | tr '\n' ' ')
 [ "$found" = "$expected" ] || fail "installed [$found], expected [$expected]"
 
