@@ -112,7 +112,7 @@ py::dict analyse(const FloatArray& data, int32_t diff, int32_t window, int32_t s
     kelv::Options options;
     options.threads = used;
     options.channelCoherences = coherenceData;
-    options.progress = [&lastCheck](int64_t, int32_t) {
+    const auto checkSignals = [&lastCheck] {
       const auto now = std::chrono::steady_clock::now();
       if (now - lastCheck < kSignalCheckInterval) return;
       lastCheck = now;
@@ -121,12 +121,14 @@ py::dict analyse(const FloatArray& data, int32_t diff, int32_t window, int32_t s
       // library joins its threads and passes the exception on.
       if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     };
+    options.progress = [&checkSignals](int64_t, int32_t) { checkSignals(); };
     const std::vector<int32_t> counts =
         kelv::analyseWindows(p, samples, 1, nWindows, grid, options);
     std::copy(counts.begin(), counts.end(), degenerateData);
     blankNonFinite(grid, nfreq * nWindows);
     if (coherenceData) blankNonFinite(coherenceData, int64_t(p.nch) * nfreq * nWindows);
-    if (null) levels = kelv::nullLevels(p, samples, used);
+    if (null)
+      levels = kelv::nullLevels(p, samples, used, [&checkSignals](int64_t) { checkSignals(); });
   }
 
   py::dict result;

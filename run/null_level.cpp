@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -109,7 +110,8 @@ float quantile(const std::vector<float>& sorted, double p) {
 
 }  // namespace
 
-std::vector<float> nullLevels(const Plan& plan, const Samples& samples, int32_t threads) {
+std::vector<float> nullLevels(const Plan& plan, const Samples& samples, int32_t threads,
+                              const std::function<void(int64_t window)>& progress) {
   if (samples.nch != plan.nch || samples.first > 1 ||
       samples.first + samples.count - 1 < plan.realSamples)
     throw std::invalid_argument("samples: the null level needs every sample of the record's " +
@@ -120,9 +122,10 @@ std::vector<float> nullLevels(const Plan& plan, const Samples& samples, int32_t 
   threads = static_cast<int32_t>(std::min<int64_t>(threadsFor(threads), count));
   std::vector<SimulationWork> works;
   for (int32_t t = 0; t < threads; ++t) works.emplace_back(plan);
-  // The windows in any order on the workers; nothing to write until all are done.
+  // The windows on the workers; the calling thread only reports their progress, so
+  // that a caller can stop the estimate between windows.
   runInOrder(
-      threads, count, count,
+      threads, count, 4 * int64_t(threads),
       [&](int32_t t, int64_t w) {
         SimulationWork& work = works[static_cast<std::size_t>(t)];
         float* windowData = work.window.windowData.data();
@@ -130,7 +133,9 @@ std::vector<float> nullLevels(const Plan& plan, const Samples& samples, int32_t 
         analyseWindowData(plan, windowData, work.window.spectral,
                           measures.data() + (w - 1) * int64_t(nfreq));
       },
-      [](int64_t) {});
+      [&](int64_t w) {
+        if (progress) progress(w);
+      });
 
   // Each frequency's quantiles from its own values. Neighbouring frequencies are not
   // pooled: within a window they are strongly correlated, so pooling them narrows the

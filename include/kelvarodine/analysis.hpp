@@ -96,6 +96,9 @@ inline constexpr int32_t kNullModelOrder = 4;
 // follow order-kNullModelOrder models fitted to the channels of the record's stretch
 // of nlen samples at the w-th of kNullWindows evenly spaced starts, so the samples
 // must hold the whole record. The result does not depend on the number of threads.
-std::vector<float> nullLevels(const Plan& plan, const Samples& samples, int32_t threads = 1);
+// `progress`, when given, is called on the calling thread once for each simulated
+// window as it completes, in order; a throw stops the estimate as in analyseWindows.
+std::vector<float> nullLevels(const Plan& plan, const Samples& samples, int32_t threads = 1,
+                              const std::function<void(int64_t window)>& progress = {});
 
 }  // namespace kelv

@@ -83,3 +83,24 @@ def test_ctrl_c_stops_a_long_call_within_a_second(sigint_raises, how):
     # Nothing is left behind that a next call would trip over.
     r = kelvarodine.analyse(data[:3, :2000], 256, 64, 3)
     assert np.isfinite(r.measure).all()
+
+
+def test_ctrl_c_stops_the_null_levels_within_a_second(sigint_raises):
+    # One window, then 99 simulated windows of 16 channels at order 40: seconds.
+    data = np.random.default_rng(5).standard_normal((16, 8200), dtype=np.float32)
+    sent = []
+
+    def interrupt():
+        time.sleep(0.3)
+        sent.append(time.monotonic())
+        _thread.interrupt_main()
+
+    t = threading.Thread(target=interrupt)
+    t.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            kelvarodine.analyse(data, 8192, 8191, 40, threads=0, null=True)
+        stopped = time.monotonic()
+    finally:
+        t.join()
+    assert stopped - sent[0] < 1.0

@@ -246,6 +246,15 @@ TEST(NullLevels, SameLevelsForAnyThreadCountAndBelowOne) {
   }
   const Samples part = channelsFastest(r.x.data(), r.nch, r.n - 1);
   EXPECT_THROW(nullLevels(plan, part, 1), std::invalid_argument);
+
+  // Progress in window order; a throw stops the estimate.
+  std::vector<int64_t> seen;
+  const auto stopAtTen = [&](int64_t w) {
+    seen.push_back(w);
+    if (w == 10) throw std::runtime_error("stop");
+  };
+  EXPECT_THROW(nullLevels(plan, r.samples(), 2, stopAtTen), std::runtime_error);
+  EXPECT_EQ(seen, std::vector<int64_t>({1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
 }
 
 }  // namespace
