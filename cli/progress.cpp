@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "textio/textio.hpp"
+
 namespace kelv::cli {
 
 Progress::Progress(int64_t total, bool quiet, bool terminal)
@@ -48,6 +50,8 @@ void Progress::update(int64_t done) {
     std::fputs(("\r" + t).c_str(), stdout);
     std::fflush(stdout);
     lineOpen_ = true;
+    // An interrupt's report then starts on a line of its own.
+    setConsoleLineOpen(true);
     return;
   }
   const int64_t tenths = total_ > 0 ? done * 10 / total_ : 10;
@@ -61,6 +65,7 @@ void Progress::finish() {
   if (!lineOpen_) return;
   std::fputs("\n", stdout);
   std::fflush(stdout);
+  setConsoleLineOpen(false);
   lineOpen_ = false;
 }
 

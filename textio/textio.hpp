@@ -185,6 +185,12 @@ inline constexpr Field charField(int w) {
 void formattedWrite(OutputUnit& unit, std::span<const Field> fields, std::span<const int32_t> ints,
                     std::span<const std::string_view> texts);
 
+// Tells the text layer that standard output's last line was left open, or closed again,
+// by writes that go around it (a progress line rewritten in place): while it is open,
+// the next console record and any ending of the run (an interrupt's report included)
+// first end that line.
+void setConsoleLineOpen(bool open);
+
 // One free-format console record holding `text` (the usual way to write a line).
 void writeConsoleLine(std::string_view text);
 

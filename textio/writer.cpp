@@ -219,6 +219,10 @@ OutputUnit& consoleOutput() {
   return consoleUnit();
 }
 
+void setConsoleLineOpen(bool open) {
+  textio_internal::lineFeedPending = open ? 1 : 0;
+}
+
 // ---------------------------------------------------------------- free-format write
 
 void beginFreeFormatWrite(OutputUnit& unit) {
