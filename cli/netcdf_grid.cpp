@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "kelvarodine/dsaa.hpp"
 #include "textio/textio.hpp"
 
 #ifdef KELV_HAVE_NETCDF
@@ -82,6 +83,12 @@ NetcdfGrid::NetcdfGrid(const std::string& path, const NetcdfRun& run)
   s.check(nc_def_var(ncid, "time", NC_DOUBLE, 1, &timeDim, &time));
   s.text(time, "long_name", "time of the window's last sample");
   s.text(time, "units", units.time);
+  // GMT takes a grid whose axes have no range for pixel registration; these are the
+  // nodes' own coordinates.
+  const GridAxes axes = gridAxes(plan);
+  const double timeRange[2] = {axes.xMin, axes.xMax}, frequencyRange[2] = {axes.yMin, axes.yMax};
+  s.check(nc_put_att_double(ncid, time, "actual_range", NC_DOUBLE, 2, timeRange));
+  s.check(nc_put_att_double(ncid, frequency, "actual_range", NC_DOUBLE, 2, frequencyRange));
 
   // Blocks of whole columns, each a chunk of the file (or a column of chunks).
   const int64_t chunkRows = std::min<int64_t>(plan.nfreq, kChunkValues);
@@ -177,13 +184,14 @@ void NetcdfGrid::State::writeColumns(int64_t last, const float* grid, const floa
   const int64_t first = written + 1;
   const int64_t columns = last - first + 1;
   if (columns <= 0) return;
-  // Rows of the block, time fastest; a value that is not finite is blank.
+  // Rows of the block, time fastest, each value as the DSAA grid holds it (NaN where
+  // that is blank).
   block.resize(size_t(nfreq * columns));
   const auto transpose = [&](const float* values, int64_t stride) {
     for (int64_t c = 0; c < columns; ++c)
       for (int64_t f = 0; f < nfreq; ++f) {
         const float z = values[((first - 1 + c) * nfreq + f) * stride];
-        block[size_t(f * columns + c)] = std::isfinite(z) ? z : std::nanf("");
+        block[size_t(f * columns + c)] = dsaaNodeValue(z);
       }
   };
   transpose(grid, 1);
@@ -217,7 +225,7 @@ void NetcdfGrid::writeNullLevels(const float* levels) {
   for (const auto& [var, column] : {std::pair{s.null95, 0}, std::pair{s.null99, 1}}) {
     for (size_t f = 0; f < level.size(); ++f) {
       const float z = levels[size_t(column) * level.size() + f];
-      level[f] = std::isfinite(z) ? z : std::nanf("");
+      level[f] = dsaaNodeValue(z);
     }
     s.check(nc_put_var_float(s.ncid, var, level.data()));
   }
