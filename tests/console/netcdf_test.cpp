@@ -418,4 +418,32 @@ TEST(NetcdfGrid, MiniSeedAxesAreSecondsAndHertz) {
 }  // namespace
 }  // namespace kelv
 
+#else  // a build without libnetcdf
+
+#include <gtest/gtest.h>
+
+#include "support/run_program.hpp"
+
+namespace kelv {
+namespace {
+
+// Without libnetcdf a .nc output is refused before anything is read, saying how to
+// get it.
+TEST(NetcdfGrid, ABuildWithoutLibnetcdfSaysSoAndHowToGetIt) {
+  testing::TempDir dir;
+  testing::writeFile(dir / "earlier.nc", "earlier\n");
+  const testing::RunResult r = testing::runProgram(
+      {(testing::binaryDir() / "console" / "kelvarodine").string(), "--window", "64", "--shift",
+       "32", "--order", "2", "--output", "earlier.nc", "missing.csv"},
+      "", dir.path());
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.err,
+            "kelvarodine: --output \"earlier.nc\": this kelvarodine was built without netCDF "
+            "support; install libnetcdf-dev (sh scripts/setup-debian.sh on Debian) and rebuild\n");
+  EXPECT_EQ(testing::readFile(dir / "earlier.nc"), "earlier\n");
+}
+
+}  // namespace
+}  // namespace kelv
+
 #endif
