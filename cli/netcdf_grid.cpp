@@ -6,6 +6,10 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "kelvarodine/dsaa.hpp"
 #include "textio/textio.hpp"

@@ -166,6 +166,10 @@ TEST(NetcdfGrid, HoldsTheDsaaGridsFloatsAxesSettingsChannelsAndNullLevels) {
   // One file: no companions beside it.
   EXPECT_FALSE(fs::exists(dir / "g.null.nc"));
   EXPECT_FALSE(fs::exists(dir / "g.ch-x.nc"));
+  // Same input, same bytes (HDF5 keeps no times of its objects here).
+  const std::string bytes = readFile(dir / "g.nc");
+  ASSERT_EQ(run(dir, ncArgs).exitCode, 0);
+  EXPECT_TRUE(readFile(dir / "g.nc") == bytes);
 
   const DsaaGrid grid = readDsaa((dir / "g.grd").string());
   const NcFile nc(dir / "g.nc");
