@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cli/command_line.hpp"
 #include "cli/inputs.hpp"
+#include "cli/netcdf_grid.hpp"
 #include "cli/options.hpp"
 #include "cli/output_formats.hpp"
 #include "cli/progress.hpp"
@@ -59,10 +61,14 @@ const char* const kHelp =
     "  --step DT           time between samples (default: the inputs' time marks, or 1)\n"
     "  --time-column C     the column of text tables holding the time (name or number)\n"
     "  --list FILE         the series named in FILE, in place of INPUT files\n"
-    "  --output FILE       the grid file (default Kelvarodine.grd); .grd: DSAA\n"
+    "  --output FILE       the grid file (default Kelvarodine.grd); .grd: DSAA,\n"
+    "                      .nc: netCDF-4 (CF conventions, as GMT and xarray read it)\n"
+    "  --time-unit U       the unit of the time marks, for the axes of a .nc grid\n"
+    "                      (default: s for miniSEED input, else none)\n"
     "  --channels          also one grid per channel of its multiple coherence R(m),\n"
-    "                      FILE.ch-CHANNEL.grd beside the output\n"
+    "                      FILE.ch-CHANNEL.grd beside the output (.nc: a variable)\n"
     "  --null              also the null levels, FILE.null.grd beside the output\n"
+    "                      (.nc: variables)\n"
     "  --threads N         threads (default: OMP_NUM_THREADS, or every processor)\n"
     "  --quiet             no settings and no progress: warnings and errors only\n"
     "INPUT: text tables (columns separated by blanks, tabs, commas or semicolons, an\n"
@@ -253,7 +259,8 @@ int run(const BatchOptions& o, const OutputFormat& format) {
   const std::string settingsLine =
       settingsText(plan.nlen, plan.shift, plan.order, plan.idiff == 1, plan.Tini, plan.Tstep) +
       " --threads " + std::to_string(threads) + " --output " + o.output +
-      (o.channels ? " --channels" : "") + (o.nullLevel ? " --null" : "");
+      (o.timeUnit.empty() ? "" : " --time-unit " + o.timeUnit) + (o.channels ? " --channels" : "") +
+      (o.nullLevel ? " --null" : "");
   reports.line(std::string(kName) + " " KELV_VERSION ": " + std::to_string(plan.nch) +
                " channels of " + std::to_string(plan.realSamples) + " samples from " +
                record.source);
@@ -268,8 +275,17 @@ int run(const BatchOptions& o, const OutputFormat& format) {
   const Samples samples = samplesFastest(record.data.data(), plan.nch, record.count);
   reportGaps(reports, plan, record, samples);
 
-  // The output is opened, and its room reserved, before the work.
-  prepareGridFile(format, o.output, plan.nWindows, plan.nfreq);
+  // The output is opened, and its room reserved, before the work. A netCDF file is
+  // defined before the work too, and takes the columns of every finished block.
+  std::unique_ptr<NetcdfGrid> netcdf;
+  if (format.streamed) {
+    NetcdfRun described{plan,         record.names, record.source, o.timeUnit,
+                        settingsLine, o.channels,   o.nullLevel};
+    if (described.timeUnit.empty()) described.timeUnit = record.timeUnit;
+    netcdf = std::make_unique<NetcdfGrid>(o.output, described);
+  } else {
+    prepareGridFile(format, o.output, plan.nWindows, plan.nfreq);
+  }
   const int64_t nodes = int64_t(plan.nfreq) * plan.nWindows;
   std::vector<float> grid(static_cast<std::size_t>(arraySize({nodes}, sizeof(float))));
   std::vector<float> coherences;
@@ -282,6 +298,7 @@ int run(const BatchOptions& o, const OutputFormat& format) {
   options.channelCoherences = o.channels ? coherences.data() : nullptr;
   options.progress = [&](int64_t w, int32_t degenerate) {
     if (degenerate > 0) ++singular;
+    if (netcdf) netcdf->windowDone(w, grid.data(), coherences.data());
     progress.update(w);
   };
   progress.update(0);
@@ -298,9 +315,14 @@ int run(const BatchOptions& o, const OutputFormat& format) {
     return GridImage{plan.nWindows, plan.nfreq, axes.xMin,    axes.xMax,
                      axes.yMin,     axes.yMax,  values.data()};
   };
-  writePreparedGrid(format, image(grid));
   std::vector<std::string> written = {o.output};
-  if (o.channels) {
+  if (netcdf) {
+    if (o.nullLevel) netcdf->writeNullLevels(nullLevels(plan, samples, threads).data());
+    netcdf->commit();
+  } else {
+    writePreparedGrid(format, image(grid));
+  }
+  if (o.channels && !netcdf) {
     std::vector<float> channel;
     for (int32_t m = 1; m <= plan.nch; ++m) {
       channelGrid(plan, coherences, m, channel);
@@ -311,7 +333,7 @@ int run(const BatchOptions& o, const OutputFormat& format) {
       written.push_back(name);
     }
   }
-  if (o.nullLevel) {
+  if (o.nullLevel && !netcdf) {
     const std::vector<float> levels = nullLevels(plan, samples, threads);
     const std::string name = companionName(o.output, "null");
     prepareGridFile(format, name, 2, plan.nfreq);
@@ -351,6 +373,13 @@ int runBatch(const std::vector<std::string_view>& args) {
                            "--output " + printable(quoted(options.output)) +
                                ": unknown grid format; the formats are " + outputFormatList(),
                            kUsage);
+  if (!format->supported()) {
+    std::fprintf(stderr,
+                 "kelvarodine: --output %s: this kelvarodine was built without netCDF support; "
+                 "install libnetcdf-dev (sh scripts/setup-debian.sh on Debian) and rebuild\n",
+                 printable(quoted(options.output)).c_str());
+    return 2;
+  }
   startUp();
   return run(options, *format);
 }

@@ -64,9 +64,9 @@ BatchOptions parseBatchOptions(const std::vector<std::string_view>& args) {
       inlineValue = arg.substr(eq + 1);
     }
     static const std::set<std::string> kFlags = {"--diff", "--channels", "--null", "--quiet"};
-    static const std::set<std::string> kValued = {"--window", "--shift",  "--order",
-                                                  "--start",  "--step",   "--time-column",
-                                                  "--list",   "--output", "--threads"};
+    static const std::set<std::string> kValued = {
+        "--window",      "--shift", "--order",  "--start",   "--step",
+        "--time-column", "--list",  "--output", "--threads", "--time-unit"};
     if (name == "--help" || name == "--version")
       throw UsageError(quoted(name) + " must be the only argument");
     const bool flag = kFlags.count(name) > 0;
@@ -93,11 +93,13 @@ BatchOptions parseBatchOptions(const std::vector<std::string_view>& args) {
     if (name == "--threads") o.threads = integerValue(name, value, 1);
     if (name == "--start") o.start = realValue(name, value);
     if (name == "--step") o.step = realValue(name, value);
-    if (name == "--time-column" || name == "--list" || name == "--output") {
+    if (name == "--time-column" || name == "--list" || name == "--output" ||
+        name == "--time-unit") {
       if (value.empty()) throw UsageError(name + " needs a value, not an empty one");
       if (name == "--time-column") o.timeColumn = value;
       if (name == "--list") o.list = std::string(value);
       if (name == "--output") o.output = value;
+      if (name == "--time-unit") o.timeUnit = value;
     }
   }
   for (const char* required : {"--window", "--shift", "--order"})

@@ -16,6 +16,7 @@ struct BatchOptions {
   bool diff = false;
   std::optional<double> start, step;  // default: the inputs' time marks, or 0 and 1
   std::string timeColumn;             // for text tables; empty: none
+  std::string timeUnit;               // the unit of the time marks; empty: the inputs'
   std::optional<std::string> list;    // a list file, in place of input files
   std::string output = "Kelvarodine.grd";
   bool channels = false;

@@ -3,6 +3,7 @@
 
 #include <array>
 
+#include "cli/netcdf_grid.hpp"
 #include "console/analysis.hpp"
 #include "textio/textio.hpp"
 
@@ -18,9 +19,14 @@ void writeDsaa(const GridImage& g) {
   writeGrid({g.nx, g.ny, g.xMin, g.xMax, g.yMin, g.yMax}, g.values);
 }
 
+bool always() {
+  return true;
+}
+
 // Each format once; a new one is a line here.
 constexpr std::array kFormats = {
-    OutputFormat{".grd", "DSAA ASCII grid", dsaaBytes, writeDsaa},
+    OutputFormat{".grd", "DSAA ASCII grid", dsaaBytes, writeDsaa, always},
+    OutputFormat{".nc", "netCDF-4 grid, CF conventions", nullptr, nullptr, netcdfSupported, true},
 };
 
 char lower(char c) {

@@ -24,14 +24,20 @@ struct OutputFormat {
   // Bytes of a file of nx x ny nodes, set aside on the disk before the analysis
   // (0: unknown).
   uint64_t (*fileBytes)(int32_t nx, int32_t ny);
-  // Writes the grid into the replacement file opened for it and puts it in place.
+  // Writes the grid into the replacement file opened for it and puts it in place
+  // (nullptr for a format the run writes itself as the windows finish).
   void (*write)(const GridImage& image);
+  // Whether this build writes the format.
+  bool (*supported)();
+  // The file holds the channels' coherences and the null levels itself, written by
+  // the run column block by column block (NetcdfGrid), and has no companion files.
+  bool streamed = false;
 };
 
 // The format of an output file by its extension (in any case); nullptr when no
 // format has it.
 const OutputFormat* outputFormatOf(std::string_view path);
-// The formats, for a message: ".grd (DSAA ASCII grid)".
+// The formats, for a message: ".grd (DSAA ASCII grid), .nc (...)".
 std::string outputFormatList();
 
 // Opens the replacement of `path` for a grid of nx x ny nodes, so that a file that

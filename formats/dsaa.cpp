@@ -3,6 +3,7 @@
 // broken after every fourth value).
 #include "kelvarodine/dsaa.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -77,6 +78,20 @@ void appendDsaaRows(const float* grid, int32_t nx, int32_t ny, int64_t first, in
       if (w % kValuesPerLine == 0 || w == nx) text += kLineEnd;
     }
   }
+}
+
+float dsaaNodeValue(float z) {
+  constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+  if (!std::isfinite(z)) return kNaN;
+  char field[kRealWidth];
+  freeFormatRealField(z, field);
+  const char* first = field;
+  const char* const end = field + kRealWidth;
+  while (first < end && *first == ' ') ++first;
+  // As the reader takes it: a double, the blanking value and above blank.
+  double value = 0.0;
+  std::from_chars(first, end, value);
+  return value >= kDsaaBlankText ? kNaN : static_cast<float>(value);
 }
 
 // Five header lines, then per row 16 columns a value and a line end after every

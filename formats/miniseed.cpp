@@ -204,6 +204,7 @@ Record parseMiniSeed(std::string_view bytes, const std::string& name) {
   record.timed = true;
   record.start = double(start) / double(HPTMODULUS);
   record.step = 1.0 / rate;
+  record.timeUnit = "s";
   record.data.assign(static_cast<std::size_t>(count) * traces.size(),
                      std::numeric_limits<float>::quiet_NaN());
   int64_t overlapping = 0;

@@ -145,6 +145,9 @@ Record alignRecords(std::vector<Record> records) {
   all.timed = allTimed;
   all.start = start;
   all.step = records[0].step;
+  all.timeUnit = records[0].timeUnit;
+  for (const Record& r : records)
+    if (r.timeUnit != all.timeUnit) all.timeUnit.clear();
   std::set<std::string> used;
   for (std::size_t i = 0; i < records.size(); ++i) {
     Record& r = records[i];

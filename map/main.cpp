@@ -8,7 +8,9 @@
 #include <cstring>
 #include <filesystem>
 #include <new>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "cli/command_line.hpp"
 #include "map/map.hpp"
@@ -19,21 +21,33 @@ using namespace kelv::gridmap;
 
 constexpr const char* kUsage =
     "usage: kelvarodine-map GRID [OUTPUT]\n"
+    "       kelvarodine-map [--title T] [--x-label T] [--y-label T] [--channels] GRID [OUTPUT]\n"
     "  draws the grid file GRID as a picture; OUTPUT ends in .png, .svg\n"
     "  or .pdf and defaults to GRID with the extension .png\n";
+constexpr const char* kShortUsage = "kelvarodine-map GRID [OUTPUT]";
 constexpr const char* kHelp =
     "usage: kelvarodine-map GRID [OUTPUT]\n"
+    "       kelvarodine-map [--title T] [--x-label T] [--y-label T] [--channels] GRID [OUTPUT]\n"
     "       kelvarodine-map --help | --version\n"
     "\n"
-    "Draws the DSAA grid file GRID that kelvarodine wrote (\"Kelvarodine.grd\") as a\n"
-    "coherence map: time left to right, frequency upwards, colours from 0 to 1, nodes\n"
-    "without data grey. OUTPUT ends in .png, .svg or .pdf and defaults to GRID with\n"
-    "the extension .png; it is replaced only when the picture is complete.\n"
+    "Draws the grid file GRID that kelvarodine wrote (\"Kelvarodine.grd\", DSAA, or a\n"
+    "netCDF grid NAME.nc) as a coherence map: time left to right, frequency upwards,\n"
+    "colours from 0 to 1, nodes without data grey. OUTPUT ends in .png, .svg or .pdf\n"
+    "and defaults to GRID with the extension .png; it is replaced only when the\n"
+    "picture is complete. The axes of a netCDF grid are labelled with its names and\n"
+    "units.\n"
     "\n"
     "When \"Kelvarodine.null.grd\" (written by kelvarodine --null) lies in GRID's\n"
-    "directory, the nodes below their frequency's 95 % null level are dimmed and the\n"
-    "title says so; a companion that does not match GRID is reported with a warning\n"
-    "and the map is drawn without it.\n"
+    "directory, or a netCDF grid holds the null levels, the nodes below their\n"
+    "frequency's 95 % null level are dimmed and the title says so; a companion that\n"
+    "does not match GRID is reported with a warning and the map is drawn without it.\n"
+    "\n"
+    "  --title TEXT     the title (default: GRID's file name)\n"
+    "  --x-label TEXT   the label of the time axis (default: the file's, or time in\n"
+    "                   units of the time step)\n"
+    "  --y-label TEXT   the label of the frequency axis\n"
+    "  --channels       under the map one panel per channel, its coherence with all\n"
+    "                   the others (a netCDF grid of kelvarodine --channels)\n"
     "\n"
     "Manual: man kelvarodine.\n";
 
@@ -100,9 +114,15 @@ std::vector<float> nullLevelsBeside(const std::string& gridPath, const Grid& gri
   return {};
 }
 
-int run(int argc, char** argv) {
-  const std::string gridPath = argv[1];
-  const std::string output = argc == 3 ? argv[2] : defaultOutputName(gridPath);
+struct Arguments {
+  std::string gridPath, output;
+  std::optional<std::string> title, xLabel, yLabel;
+  bool channels = false;
+};
+
+int run(const Arguments& a) {
+  const std::string& gridPath = a.gridPath;
+  const std::string output = a.output.empty() ? defaultOutputName(gridPath) : a.output;
   const std::optional<Format> format = formatOf(output);
   if (!format)
     throw MapError("cannot write " + output +
@@ -112,12 +132,36 @@ int run(int argc, char** argv) {
     throw MapError("cannot write " + output + ": that is the grid file itself");
   }
   installCleanupOnSignals();
-  const Grid grid = readGridFile(gridPath);
-  std::string title = std::filesystem::path(gridPath).filename().string();
-  if (title.empty()) title = gridPath;
-  writeMap(grid, title, output, *format, nullLevelsBeside(gridPath, grid));
+  MapText text;
+  text.title = std::filesystem::path(gridPath).filename().string();
+  if (text.title.empty()) text.title = gridPath;
+  GridFile file;
+  if (looksLikeNetcdf(gridPath)) {
+    if (!netcdfSupported()) {
+      std::fprintf(stderr,
+                   "kelvarodine-map: %s: a netCDF grid, and this kelvarodine-map was built "
+                   "without netCDF support; install libnetcdf-dev (sh scripts/setup-debian.sh "
+                   "on Debian) and rebuild\n",
+                   gridPath.c_str());
+      return 2;
+    }
+    file = readNetcdfGrid(gridPath, a.channels);
+  } else {
+    if (a.channels)
+      throw MapError(gridPath +
+                     ": --channels needs a netCDF grid (kelvarodine --channels --output "
+                     "NAME.nc)");
+    file.grid = readGridFile(gridPath);
+    file.rowLevels = nullLevelsBeside(gridPath, file.grid);
+  }
+  if (!file.xLabel.empty()) text.xLabel = file.xLabel;
+  if (!file.yLabel.empty()) text.yLabel = file.yLabel;
+  if (a.title) text.title = *a.title;
+  if (a.xLabel) text.xLabel = *a.xLabel;
+  if (a.yLabel) text.yLabel = *a.yLabel;
+  writeMap(file.grid, text, file.channels, output, *format, file.rowLevels);
   std::printf("kelvarodine-map: wrote %s (%d x %d)\n", output.c_str(), kDefaultWidth,
-              kDefaultHeight);
+              kDefaultHeight + int(file.channels.size()) * kPanelHeight);
   return 0;
 }
 
@@ -129,19 +173,43 @@ int main(int argc, char** argv) {
   if (const int status = kelv::cli::standardOption(argc, argv, "kelvarodine-map", kHelp);
       status >= 0)
     return status;
+  Arguments arguments;
+  std::vector<std::string> positional;
+  bool optionsEnd = false;
   for (int i = 1; i < argc; ++i) {
-    if (argv[i][0] == '-')
-      return kelv::cli::usageError("kelvarodine-map",
-                                   "unknown option \"" + std::string(argv[i]) + "\"",
-                                   "kelvarodine-map GRID [OUTPUT]");
+    const std::string arg = argv[i];
+    if (optionsEnd || arg.size() < 2 || arg[0] != '-') {
+      positional.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnd = true;
+      continue;
+    }
+    if (arg == "--channels") {
+      arguments.channels = true;
+      continue;
+    }
+    std::optional<std::string>* target = arg == "--title"     ? &arguments.title
+                                         : arg == "--x-label" ? &arguments.xLabel
+                                         : arg == "--y-label" ? &arguments.yLabel
+                                                              : nullptr;
+    if (!target)
+      return kelv::cli::usageError("kelvarodine-map", "unknown option \"" + arg + "\"",
+                                   kShortUsage);
+    if (i + 1 == argc)
+      return kelv::cli::usageError("kelvarodine-map", arg + " needs a value", kShortUsage);
+    *target = std::string(argv[++i]);
   }
-  if (argc < 2 || argc > 3) {
+  if (positional.empty() || positional.size() > 2) {
     std::fprintf(stderr, "kelvarodine-map: %s", kUsage);
     return 1;
   }
+  arguments.gridPath = positional[0];
+  if (positional.size() == 2) arguments.output = positional[1];
   int status = 1;
   try {
-    status = run(argc, argv);
+    status = run(arguments);
   } catch (const kelv::gridmap::MapError& e) {
     std::fprintf(stderr, "kelvarodine-map: %s\n", e.what());
   } catch (const std::bad_alloc&) {

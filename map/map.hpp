@@ -56,6 +56,30 @@ Grid readGridFile(int fd, const std::string& name);
 // ("NAME: ...") when `levels` does not match.
 std::vector<float> nullLevelsOf(const Grid& levels, const Grid& grid, const std::string& name);
 
+// ---------------------------------------------------------------- netCDF grid
+// A panel under the map: one channel's coherence over the grid's axes.
+struct Panel {
+  std::string title;
+  Grid grid;
+};
+
+// What a netCDF grid file (kelvarodine --output NAME.nc) holds besides its nodes:
+// the "coherence" variable over "frequency" (rows) and "time" (columns).
+struct GridFile {
+  Grid grid;
+  std::string xLabel, yLabel;    // "long_name (units)" of the axes; empty: none
+  std::vector<float> rowLevels;  // null_level_95, one per row; empty: none
+  std::vector<Panel> channels;   // channel_coherence, when asked for
+};
+
+// Whether this build reads netCDF grids (it needs libnetcdf).
+bool netcdfSupported();
+// Whether the file begins as a netCDF file (classic or HDF5-based) does.
+bool looksLikeNetcdf(const std::string& path);
+// Reads a netCDF grid; with `channels`, each channel's coherence as a panel (a
+// MapError when the file has none).
+GridFile readNetcdfGrid(const std::string& path, bool channels);
+
 // ---------------------------------------------------------------- colours
 struct Rgb {
   uint8_t r, g, b;
@@ -121,6 +145,24 @@ std::string defaultOutputName(const std::string& gridPath);
 void writeMap(const Grid& grid, const std::string& title, const std::string& output, Format format,
               const std::vector<float>& rowLevels = {}, int width = kDefaultWidth,
               int height = kDefaultHeight);
+
+// The words of a map: its title and the labels of its axes.
+inline constexpr const char* kDefaultXLabel = "time, in units of the time step";
+inline constexpr const char* kDefaultYLabel = "frequency, cycles per unit of the time step";
+struct MapText {
+  std::string title;
+  std::string xLabel = kDefaultXLabel;
+  std::string yLabel = kDefaultYLabel;
+};
+// Height of a panel under the map, in pixels.
+inline constexpr int kPanelHeight = 300;
+
+// As above, with the axes labelled by `text` and, under the map, one panel of
+// kPanelHeight pixels per entry of `panels` (titled by it, same axes): the picture
+// is height + panels x kPanelHeight high.
+void writeMap(const Grid& grid, const MapText& text, const std::vector<Panel>& panels,
+              const std::string& output, Format format, const std::vector<float>& rowLevels = {},
+              int width = kDefaultWidth, int height = kDefaultHeight);
 
 // Frees the font caches that cairo and fontconfig keep for the life of the process
 // (so that leak checkers see a clean exit). Call once, when no drawing is left.

@@ -239,7 +239,7 @@ void frame(cairo_t* cr, const PixelRect& r) {
   cairo_stroke(cr);
 }
 
-void drawXAxis(cairo_t* cr, const Grid& grid, const PixelRect& plot) {
+void drawXAxis(cairo_t* cr, const Grid& grid, const PixelRect& plot, const std::string& label) {
   const AxisRange a = axisRange(grid.xMin, grid.xMax, grid.nx);
   setFont(cr, kTickFontSize);
   const double step = chooseStep(cr, a.lo, a.hi, plot.w, 90.0, true);
@@ -252,11 +252,11 @@ void drawXAxis(cairo_t* cr, const Grid& grid, const PixelRect& plot) {
     showText(cr, tickLabel(v, step), x, bottom + kTickLength + 3.0 + fe.ascent, 0.5);
   }
   setFont(cr, kLabelFontSize);
-  showText(cr, "time, in units of the time step", plot.x + plot.w / 2.0,
+  showText(cr, validUtf8(label), plot.x + plot.w / 2.0,
            bottom + kTickLength + 3.0 + fe.height + 26.0, 0.5);
 }
 
-void drawYAxis(cairo_t* cr, const Grid& grid, const PixelRect& plot) {
+void drawYAxis(cairo_t* cr, const Grid& grid, const PixelRect& plot, const std::string& label) {
   const AxisRange a = axisRange(grid.yMin, grid.yMax, grid.ny);
   setFont(cr, kTickFontSize);
   const double step = chooseStep(cr, a.lo, a.hi, plot.h, 50.0, false);
@@ -272,7 +272,7 @@ void drawYAxis(cairo_t* cr, const Grid& grid, const PixelRect& plot) {
   }
   setFont(cr, kLabelFontSize);
   const double x = std::max(left - kTickLength - 4.0 - widest - 10.0, 20.0);
-  showVerticalText(cr, "frequency, cycles per unit of the time step", x, plot.y + plot.h / 2.0);
+  showVerticalText(cr, validUtf8(label), x, plot.y + plot.h / 2.0);
 }
 
 void drawColourBar(cairo_t* cr, const PixelRect& bar, ColourRange range) {
@@ -338,7 +338,7 @@ void drawTitle(cairo_t* cr, const std::string& title, const Layout& l) {
 }
 
 void drawMap(cairo_t* cr, const Grid& grid, const std::vector<float>& rowLevels,
-             const std::string& title, const Layout& l) {
+             const MapText& text, const Layout& l) {
   const ColourRange range = colourRange(grid);
   cairo_set_source_rgb(cr, 1, 1, 1);
   cairo_paint(cr);
@@ -347,13 +347,13 @@ void drawMap(cairo_t* cr, const Grid& grid, const std::vector<float>& rowLevels,
   cairo_set_source_rgb(cr, 0, 0, 0);
   cairo_set_line_width(cr, 1.0);
   frame(cr, l.plot);
-  drawXAxis(cr, grid, l.plot);
-  drawYAxis(cr, grid, l.plot);
+  drawXAxis(cr, grid, l.plot, text.xLabel);
+  drawYAxis(cr, grid, l.plot, text.yLabel);
   drawColourBar(cr, l.colourBar, range);
   if (std::any_of(grid.z.begin(), grid.z.end(), [](float v) { return std::isnan(v); })) {
     drawNoDataKey(cr, l.colourBar, l.plot.y + l.plot.h);
   }
-  drawTitle(cr, validUtf8(title) + (rowLevels.empty() ? "" : kDimmedNote), l);
+  drawTitle(cr, validUtf8(text.title) + (rowLevels.empty() ? "" : kDimmedNote), l);
 }
 
 // ---------------------------------------------------------------- output file
@@ -645,9 +645,20 @@ cairo_status_t writeToSink(void* closure, const unsigned char* data, unsigned in
 
 void writeMap(const Grid& grid, const std::string& title, const std::string& output, Format format,
               const std::vector<float>& rowLevels, int width, int height) {
+  writeMap(grid, MapText{title}, {}, output, format, rowLevels, width, height);
+}
+
+void writeMap(const Grid& grid, const MapText& text, const std::vector<Panel>& panels,
+              const std::string& output, Format format, const std::vector<float>& rowLevels,
+              int width, int height) {
+  const std::string& title = text.title;
   if (grid.nx <= 0 || grid.ny <= 0 || grid.z.size() != size_t(grid.nx) * size_t(grid.ny)) {
     throw MapError("cannot draw " + output + ": the grid is incomplete");
   }
+  for (const Panel& p : panels)
+    if (p.grid.nx != grid.nx || p.grid.ny != grid.ny || p.grid.z.size() != grid.z.size())
+      throw MapError("cannot draw " + output + ": the panel " + p.title +
+                     " does not match the grid");
   if (!rowLevels.empty() && rowLevels.size() != size_t(grid.ny)) {
     throw MapError("cannot draw " + output + ": the null levels do not match the grid's rows");
   }
@@ -655,19 +666,21 @@ void writeMap(const Grid& grid, const std::string& title, const std::string& out
     throw MapError("cannot draw " + output + ": a picture needs at least 400 x 300 pixels");
   }
   const Layout layout = computeLayout(width, height);
+  const Layout panelLayout = computeLayout(width, kPanelHeight);
+  const int fullHeight = height + int(panels.size()) * kPanelHeight;
   Replacement temp(output);
   Sink sink{temp.fd()};
 
   SurfacePtr surface(nullptr, &cairo_surface_destroy);
   switch (format) {
     case Format::png:
-      surface.reset(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
+      surface.reset(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, fullHeight));
       break;
     case Format::svg:
-      surface.reset(cairo_svg_surface_create_for_stream(writeToSink, &sink, width, height));
+      surface.reset(cairo_svg_surface_create_for_stream(writeToSink, &sink, width, fullHeight));
       break;
     case Format::pdf:
-      surface.reset(cairo_pdf_surface_create_for_stream(writeToSink, &sink, width, height));
+      surface.reset(cairo_pdf_surface_create_for_stream(writeToSink, &sink, width, fullHeight));
       // A fixed date keeps the bytes of the file the same from run to run.
       cairo_pdf_surface_set_metadata(surface.get(), CAIRO_PDF_METADATA_CREATE_DATE,
                                      "2000-01-01T00:00:00Z");
@@ -677,7 +690,17 @@ void writeMap(const Grid& grid, const std::string& title, const std::string& out
   }
   {
     ContextPtr cr(cairo_create(surface.get()), &cairo_destroy);
-    drawMap(cr.get(), grid, rowLevels, title, layout);
+    drawMap(cr.get(), grid, rowLevels, text, layout);
+    // Each panel in its own band under the map, drawn as a map of its own.
+    for (std::size_t i = 0; i < panels.size(); ++i) {
+      cairo_save(cr.get());
+      cairo_translate(cr.get(), 0, height + double(i) * kPanelHeight);
+      cairo_rectangle(cr.get(), 0, 0, width, kPanelHeight);
+      cairo_clip(cr.get());
+      drawMap(cr.get(), panels[i].grid, {}, MapText{panels[i].title, text.xLabel, text.yLabel},
+              panelLayout);
+      cairo_restore(cr.get());
+    }
     if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) {
       throw MapError("cannot draw " + output + ": " +
                      cairo_status_to_string(cairo_status(cr.get())));

@@ -441,6 +441,17 @@ void openReplacement(std::string_view finalName, uint64_t reserveBytes) {
   openSlot(slots[0], finalName, reserveBytes);
 }
 
+std::string openReplacementForLibrary(std::string_view finalName) {
+  closeFile();
+  channel = Channel::writing;
+  const bool unnamed = unnamedTemporaries;
+  unnamedTemporaries = false;
+  openSlot(slots[0], finalName, 0);
+  unnamedTemporaries = unnamed;
+  const Slot& slot = slots[0];
+  return "/proc/self/fd/" + std::to_string(slot.replacement.dirFd) + "/" + slot.temporaryName;
+}
+
 void commitFile() {
   if (channel != Channel::writing) return;
   channel = Channel::closed;

@@ -90,6 +90,13 @@ class InputFile {
 // disk or the file size limit has no room). Reports name `finalName`.
 void openReplacement(std::string_view finalName, uint64_t reserveBytes = 0);
 void commitFile();  // flush, close and put in place of the final name (fatal error 38 on failure)
+// As openReplacement, for a file that another library opens by its path and writes
+// itself; returns that path. The replacement is then a named temporary file in the
+// target's directory (a library that resolves the path it is given cannot open an
+// unnamed file through /proc), removed by every ending of the run the process sees:
+// only SIGKILL can leave it behind. Nothing is reserved, and commitFile() keeps the
+// size the library leaves.
+std::string openReplacementForLibrary(std::string_view finalName);
 
 // A file written through a replacement as openReplacement's, beside the file channel,
 // so that a file written only after others (the null level's companion) can be opened

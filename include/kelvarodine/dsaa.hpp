@@ -41,6 +41,10 @@ void appendDsaaRows(const float* grid, int32_t nx, int32_t ny, int64_t first, in
                     std::string& text);
 // Bytes of the whole file.
 uint64_t dsaaFileBytes(int32_t nx, int32_t ny);
+// The value readDsaa takes node value z for: the float of its field's digits,
+// not-a-number for a blank node. Other formats store
+// this value, so that every format of a grid holds the same floats.
+float dsaaNodeValue(float z);
 
 // ---------------------------------------------------------------- reading
 // A grid as read: the header's values and the nodes in the file's order, row after

@@ -46,6 +46,9 @@ struct Record {
   bool timed = false;
   double start = 0.0;
   double step = 0.0;
+  // The unit of the time marks when the file says it ("s" for miniSEED); empty when
+  // unknown.
+  std::string timeUnit;
   // What was read with a doubt (an irregular time step, say), each naming the file
   // and where.
   std::vector<std::string> warnings;

@@ -118,10 +118,12 @@ TEST(Arguments, AnyOtherArgumentIsAUsageErrorBeforeAnythingHappens) {
       {withSettings({"--diff=1"}), "--diff takes no value"},
       {withSettings({"--list", "list", "a.dat"}),
        "--list and input files exclude each other (input \"a.dat\")"},
-      {withSettings({"--output", "out.nc"}),
-       "--output \"out.nc\": unknown grid format; the formats are .grd (DSAA ASCII grid)"},
+      {withSettings({"--output", "out.tif"}),
+       "--output \"out.tif\": unknown grid format; the formats are .grd (DSAA ASCII grid), .nc "
+       "(netCDF-4 grid, CF conventions)"},
       {withSettings({"--output", "out"}),
-       "--output \"out\": unknown grid format; the formats are .grd (DSAA ASCII grid)"},
+       "--output \"out\": unknown grid format; the formats are .grd (DSAA ASCII grid), .nc "
+       "(netCDF-4 grid, CF conventions)"},
   };
   for (const auto& [args, problem] : cases) {
     std::vector<std::string> argv{kelvarodine()};
