@@ -214,7 +214,16 @@ void channelGrid(const Plan& plan, const std::vector<float>& coherences, int32_t
         coherences[static_cast<std::size_t>(node * plan.nch + (m - 1))];
 }
 
-int run(const BatchOptions& o, const OutputFormat& format) {
+// Every window in this process.
+class LocalWindows final : public WindowSharing {
+ public:
+  void analyse(const Plan& plan, const Samples& samples, float* grid,
+               const Options& options) override {
+    analyseWindows(plan, samples, 1, plan.nWindows, grid, options);
+  }
+};
+
+int run(const BatchOptions& o, const OutputFormat& format, WindowSharing& sharing) {
   const Reports reports(o.quiet);
   Record record;
   try {
@@ -248,8 +257,7 @@ int run(const BatchOptions& o, const OutputFormat& format) {
                     "time step is " +
                     shortestDouble(record.step));
 
-  const int32_t threads =
-      o.threads > 0 ? std::min(o.threads, processorsAvailable()) : analysisThreads();
+  const int32_t threads = batchThreads(o);
   const std::string settingsLine =
       settingsText(plan.nlen, plan.shift, plan.order, plan.idiff == 1, plan.Tini, plan.Tstep) +
       " --threads " + std::to_string(threads) + " --output " + o.output +
@@ -286,7 +294,7 @@ int run(const BatchOptions& o, const OutputFormat& format) {
   };
   progress.update(0);
   try {
-    analyseWindows(plan, samples, 1, plan.nWindows, grid.data(), options);
+    sharing.analyse(plan, samples, grid.data(), options);
   } catch (const MemoryError& e) {
     progress.finish();
     closeAllUnits();
@@ -338,7 +346,16 @@ int run(const BatchOptions& o, const OutputFormat& format) {
 
 }  // namespace
 
+int32_t batchThreads(const BatchOptions& options) {
+  return options.threads > 0 ? std::min(options.threads, processorsAvailable()) : analysisThreads();
+}
+
 int runBatch(const std::vector<std::string_view>& args) {
+  LocalWindows local;
+  return runBatch(args, local);
+}
+
+int runBatch(const std::vector<std::string_view>& args, WindowSharing& sharing) {
   BatchOptions options;
   try {
     options = parseBatchOptions(args);
@@ -352,7 +369,7 @@ int runBatch(const std::vector<std::string_view>& args) {
                                ": unknown grid format; the formats are " + outputFormatList(),
                            kUsage);
   startUp();
-  return run(options, *format);
+  return run(options, *format, sharing);
 }
 
 }  // namespace kelv::cli
