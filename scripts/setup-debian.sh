@@ -3,12 +3,13 @@
 # are missing only, and says which. Runs "apt-get update" only when something is to be
 # installed; when nothing is missing it prints nothing and changes nothing.
 #   sh scripts/setup-debian.sh         the programs, the map (cairo), miniSEED input
-#                                      (libmseed) and the tests
+#                                      (libmseed), kelvarodine-mpi (Open MPI) and the
+#                                      tests
 #   sh scripts/setup-debian.sh --ci    also what .ci/run uses: clang, clang-format,
 #                                      the sanitizer runtime, Google Benchmark, man
 set -eu
 
-packages="cmake g++ make pkg-config libgtest-dev libcairo2-dev libmseed-dev"
+packages="cmake g++ make pkg-config libgtest-dev libcairo2-dev libmseed-dev libopenmpi-dev openmpi-bin"
 case ${1-} in
   "") ;;
   --ci) packages="$packages git clang clang-format libclang-rt-14-dev libbenchmark-dev man-db" ;;
