@@ -78,6 +78,10 @@ int main(int argc, char** argv) {
       abortRun(rank, e.what(), 1);
     }
   }
+  // The other ranks wait, idle, until rank 0 has written the files.
+  MPI_Request request;
+  MPI_Ibarrier(MPI_COMM_WORLD, &request);
+  kelv::mpi::waitIdle(request);
   MPI_Finalize();
   return status;
 }

@@ -3,10 +3,12 @@
 #include "mpi/sharing.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -29,6 +31,14 @@ struct Start {
 };
 static_assert(std::is_trivially_copyable_v<Start>);
 
+// Rank 0's start to every rank; the others wait for it idle (rank 0 may read a long
+// record first).
+void broadcastStart(Start& start, MPI_Comm comm) {
+  MPI_Request request;
+  MPI_Ibcast(&start, sizeof start, MPI_BYTE, 0, comm, &request);
+  waitIdle(request);
+}
+
 // Record samples first .. last the windows of a range need.
 struct SampleSpan {
   int64_t first = 1, last = 0;
@@ -47,6 +57,16 @@ int64_t blockBytes(const Plan& plan, int64_t windows, bool channels) {
 
 }  // namespace
 
+void waitIdle(MPI_Request& request) {
+  // MPI implementations spin while they wait, which takes a processor from the
+  // processes with work on a machine shared by several of them: test, then sleep.
+  for (int done = 0;;) {
+    MPI_Test(&request, &done, MPI_STATUS_IGNORE);
+    if (done) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 WindowRange windowRange(int64_t nWindows, int ranks, int rank) {
   return {nWindows * rank / ranks + 1, nWindows * (rank + 1) / ranks};
 }
@@ -55,7 +75,7 @@ void SharedWindows::stop(int status) {
   Start start;
   start.work = 0;
   start.status = status;
-  MPI_Bcast(&start, sizeof start, MPI_BYTE, 0, comm_);
+  broadcastStart(start, comm_);
 }
 
 void SharedWindows::analyse(const Plan& plan, const Samples& samples, float* grid,
@@ -63,7 +83,7 @@ void SharedWindows::analyse(const Plan& plan, const Samples& samples, float* gri
   started_ = true;
   Start start;
   start.plan = plan;
-  MPI_Bcast(&start, sizeof start, MPI_BYTE, 0, comm_);
+  broadcastStart(start, comm_);
   int ranks = 1;
   MPI_Comm_size(comm_, &ranks);
 
@@ -141,16 +161,16 @@ void SharedWindows::analyse(const Plan& plan, const Samples& samples, float* gri
   };
   analyseWindows(plan, samples, own.first, own.last, grid + (own.first - 1) * nfreq, mine);
   while (done < plan.nWindows) {
-    MPI_Status probed;
-    MPI_Probe(MPI_ANY_SOURCE, kColumnsTag, comm_, &probed);
-    receive(probed);
+    const int64_t before = done;
+    receiveWaiting();
+    if (done == before) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   gathered_ = true;
 }
 
 int serveWindows(MPI_Comm comm, const cli::BatchOptions& options) {
   Start start;
-  MPI_Bcast(&start, sizeof start, MPI_BYTE, 0, comm);
+  broadcastStart(start, comm);
   if (!start.work) return start.status;
   const Plan& plan = start.plan;
   int rank = 0, ranks = 1;
@@ -166,8 +186,10 @@ int serveWindows(MPI_Comm comm, const cli::BatchOptions& options) {
   for (int32_t j = 0; j < plan.nch; ++j)
     for (int64_t k = 0; k < count; k += kSampleChunk) {
       const int64_t n = std::min(kSampleChunk, count - k);
-      MPI_Recv(data.data() + j * count + k, static_cast<int>(n), MPI_FLOAT, 0, kSamplesTag, comm,
-               MPI_STATUS_IGNORE);
+      MPI_Request request;
+      MPI_Irecv(data.data() + j * count + k, static_cast<int>(n), MPI_FLOAT, 0, kSamplesTag, comm,
+                &request);
+      waitIdle(request);
     }
   const Samples samples = samplesFastest(data.data(), plan.nch, count, span.first);
 
@@ -205,7 +227,10 @@ int serveWindows(MPI_Comm comm, const cli::BatchOptions& options) {
     p += 4 * n * nfreq;
     if (channels)
       std::memcpy(p, coherences.data(), static_cast<std::size_t>(4 * n * coherenceSize));
-    MPI_Send(message.data(), static_cast<int>(message.size()), MPI_BYTE, 0, kColumnsTag, comm);
+    MPI_Request request;
+    MPI_Isend(message.data(), static_cast<int>(message.size()), MPI_BYTE, 0, kColumnsTag, comm,
+              &request);
+    waitIdle(request);
   }
   return 0;
 }

@@ -38,6 +38,9 @@ class SharedWindows final : public cli::WindowSharing {
   bool started_ = false, gathered_ = false;
 };
 
+// Waits for a request to complete without keeping a processor busy.
+void waitIdle(MPI_Request& request);
+
 // The side of every rank but 0: waits for its work, analyses its windows and sends
 // the columns to rank 0. Returns the run's exit status as rank 0 gave it (0 after
 // its work). Throws MemoryError, as analyseWindows does.
