@@ -18,8 +18,9 @@ namespace {
 
 constexpr int kSamplesTag = 1;
 constexpr int kColumnsTag = 2;
-// Floats in one message of samples: well below the int counts of the interface.
-constexpr int64_t kSampleChunk = int64_t{1} << 26;
+// Floats in one message of samples (16 MiB): well below the int counts of the
+// interface, and little memory on rank 0 for packing them.
+constexpr int64_t kSampleChunk = int64_t{1} << 22;
 
 // What rank 0 broadcasts before the analysis: whether the work starts, with the
 // run's plan, or the run's exit status when it ends before the analysis. The processes run the same
