@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "cli/options.hpp"
 #include "cli/output_formats.hpp"
 #include "cli/progress.hpp"
+#include "cli/streaming.hpp"
 #include "console/analysis.hpp"
 #include "formats/fields.hpp"
 #include "textio/textio.hpp"
@@ -178,8 +180,7 @@ std::string fileNamePart(const std::string& name) {
 
 // The gaps of the record, and the windows they blank, before the analysis.
 void reportGaps(const Reports& reports, const Plan& plan, const Record& record,
-                const Samples& samples) {
-  const std::vector<Gap> gaps = findGaps(samples);
+                const std::vector<Gap>& gaps) {
   if (gaps.empty()) return;
   int64_t missing = 0;
   for (const Gap& g : gaps) missing += g.last - g.first + 1;
@@ -223,11 +224,16 @@ class LocalWindows final : public WindowSharing {
   }
 };
 
-int run(const BatchOptions& o, const OutputFormat& format, WindowSharing& sharing) {
+// `sharing` null: this process analyses every window, streamed where it can be.
+int run(const BatchOptions& o, const OutputFormat& format, WindowSharing* sharing) {
   const Reports reports(o.quiet);
+  // A list input with a DSAA grid and no companions is read as the windows need it
+  // (the series twice), so that the run's memory is bounded by the window.
   Record record;
+  std::optional<ScannedList> streamed;
   try {
-    record = loadRecord(o);
+    if (!sharing && streamable(o, format.extension)) streamed = scanList(o);
+    record = streamed ? streamed->record : loadRecord(o);
   } catch (const InputError& e) {
     return reports.error(e.what(), inputStatus(e.kind()));
   }
@@ -274,16 +280,17 @@ int run(const BatchOptions& o, const OutputFormat& format, WindowSharing& sharin
                shortestDouble(axes.yMax));
 
   const Samples samples = samplesFastest(record.data.data(), plan.nch, record.count);
-  reportGaps(reports, plan, record, samples);
+  reportGaps(reports, plan, record, streamed ? streamed->gaps : findGaps(samples));
 
   // The output is opened, and its room reserved, before the work.
   prepareGridFile(format, o.output, plan.nWindows, plan.nfreq);
   const int64_t nodes = int64_t(plan.nfreq) * plan.nWindows;
-  std::vector<float> grid(static_cast<std::size_t>(arraySize({nodes}, sizeof(float))));
+  std::vector<float> grid(streamed ? 0 : arraySize({nodes}, sizeof(float)));
   std::vector<float> coherences;
   if (o.channels) coherences.resize(arraySize({nodes, plan.nch}, sizeof(float)));
 
   Progress progress(plan.nWindows, o.quiet, ::isatty(1) == 1);
+  LocalWindows local;
   int64_t singular = 0;
   Options options;
   options.threads = threads;
@@ -293,8 +300,16 @@ int run(const BatchOptions& o, const OutputFormat& format, WindowSharing& sharin
     progress.update(w);
   };
   progress.update(0);
+  int64_t blank = 0;
   try {
-    sharing.analyse(plan, samples, grid.data(), options);
+    if (streamed)
+      blank = analyseStreamed(plan, *streamed, options, o.output);
+    else
+      (sharing ? *sharing : local).analyse(plan, samples, grid.data(), options);
+  } catch (const InputError& e) {
+    progress.finish();
+    closeAllUnits();
+    return reports.error(e.what(), inputStatus(e.kind()));
   } catch (const MemoryError& e) {
     progress.finish();
     closeAllUnits();
@@ -306,7 +321,7 @@ int run(const BatchOptions& o, const OutputFormat& format, WindowSharing& sharin
     return GridImage{plan.nWindows, plan.nfreq, axes.xMin,    axes.xMax,
                      axes.yMin,     axes.yMax,  values.data()};
   };
-  writePreparedGrid(format, image(grid));
+  if (!streamed) writePreparedGrid(format, image(grid));
   std::vector<std::string> written = {o.output};
   if (o.channels) {
     std::vector<float> channel;
@@ -327,8 +342,8 @@ int run(const BatchOptions& o, const OutputFormat& format, WindowSharing& sharin
     written.push_back(name + " (null levels, 95 % and 99 %)");
   }
 
-  const int64_t blank =
-      std::count_if(grid.begin(), grid.end(), [](float z) { return !std::isfinite(z); });
+  if (!streamed)
+    blank = std::count_if(grid.begin(), grid.end(), [](float z) { return !std::isfinite(z); });
   if (singular > 0)
     reports.warning(std::to_string(singular) + " of " + std::to_string(plan.nWindows) +
                     " windows met a singular matrix in the model fit; their columns are blank");
@@ -350,12 +365,9 @@ int32_t batchThreads(const BatchOptions& options) {
   return options.threads > 0 ? std::min(options.threads, processorsAvailable()) : analysisThreads();
 }
 
-int runBatch(const std::vector<std::string_view>& args) {
-  LocalWindows local;
-  return runBatch(args, local);
-}
+namespace {
 
-int runBatch(const std::vector<std::string_view>& args, WindowSharing& sharing) {
+int runBatch(const std::vector<std::string_view>& args, WindowSharing* sharing) {
   BatchOptions options;
   try {
     options = parseBatchOptions(args);
@@ -370,6 +382,16 @@ int runBatch(const std::vector<std::string_view>& args, WindowSharing& sharing) 
                            kUsage);
   startUp();
   return run(options, *format, sharing);
+}
+
+}  // namespace
+
+int runBatch(const std::vector<std::string_view>& args) {
+  return runBatch(args, nullptr);
+}
+
+int runBatch(const std::vector<std::string_view>& args, WindowSharing& sharing) {
+  return runBatch(args, &sharing);
 }
 
 }  // namespace kelv::cli

@@ -38,7 +38,7 @@ class WindowSharing {
 };
 
 // runBatch with the windows analysed by `sharing` (parsing, reading, reports and
-// files as runBatch's).
+// files as runBatch's; the record and the grid held whole, never streamed).
 int runBatch(const std::vector<std::string_view>& args, WindowSharing& sharing);
 
 // The number of threads the options ask for on this machine: --threads capped at
