@@ -74,18 +74,23 @@ class SeriesWindow {
   }
 
  private:
+  // The next n samples of every series, after those held when `keep`, else dropped.
   void read(int64_t n, bool keep) {
-    std::vector<float> scratch;
+    constexpr int64_t kPiece = int64_t{1} << 30;  // the reader counts in int32_t
     for (std::size_t j = 0; j < files_.size(); ++j) {
       float* to = data_.data() + j * static_cast<std::size_t>(capacity_) + held_;
-      const SeriesEnd end = readSeriesValues(files_[j]->unit(), static_cast<int32_t>(n),
-                                             [&](int32_t offset, const float* v, int32_t k) {
-                                               if (keep) std::copy(v, v + k, to + offset);
-                                             });
-      if (end.count != n)
-        throw InputError(list_.paths[j], 0,
-                         "changed while it was read: fewer samples than its first reading gave",
-                         InputError::Kind::readFailure);
+      for (int64_t done = 0; done < n;) {
+        const auto piece = static_cast<int32_t>(std::min(kPiece, n - done));
+        const SeriesEnd end = readSeriesValues(files_[j]->unit(), piece,
+                                               [&](int32_t offset, const float* v, int32_t k) {
+                                                 if (keep) std::copy(v, v + k, to + done + offset);
+                                               });
+        if (end.count != piece)
+          throw InputError(list_.paths[j], 0,
+                           "changed while it was read: fewer samples than its first reading gave",
+                           InputError::Kind::readFailure);
+        done += piece;
+      }
     }
     if (keep) held_ += n;
   }
