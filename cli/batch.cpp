@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "cli/options.hpp"
 #include "cli/output_formats.hpp"
 #include "cli/progress.hpp"
+#include "cli/streaming.hpp"
 #include "console/analysis.hpp"
 #include "formats/fields.hpp"
 #include "textio/textio.hpp"
@@ -184,8 +186,7 @@ std::string fileNamePart(const std::string& name) {
 
 // The gaps of the record, and the windows they blank, before the analysis.
 void reportGaps(const Reports& reports, const Plan& plan, const Record& record,
-                const Samples& samples) {
-  const std::vector<Gap> gaps = findGaps(samples);
+                const std::vector<Gap>& gaps) {
   if (gaps.empty()) return;
   int64_t missing = 0;
   for (const Gap& g : gaps) missing += g.last - g.first + 1;
@@ -220,11 +221,25 @@ void channelGrid(const Plan& plan, const std::vector<float>& coherences, int32_t
         coherences[static_cast<std::size_t>(node * plan.nch + (m - 1))];
 }
 
-int run(const BatchOptions& o, const OutputFormat& format) {
+// Every window in this process.
+class LocalWindows final : public WindowSharing {
+ public:
+  void analyse(const Plan& plan, const Samples& samples, float* grid,
+               const Options& options) override {
+    analyseWindows(plan, samples, 1, plan.nWindows, grid, options);
+  }
+};
+
+// `sharing` null: this process analyses every window, streamed where it can be.
+int run(const BatchOptions& o, const OutputFormat& format, WindowSharing* sharing) {
   const Reports reports(o.quiet);
+  // A list input with a DSAA grid and no companions is read as the windows need it
+  // (the series twice), so that the run's memory is bounded by the window.
   Record record;
+  std::optional<ScannedList> streamed;
   try {
-    record = loadRecord(o);
+    if (!sharing && streamable(o, format.extension)) streamed = scanList(o);
+    record = streamed ? streamed->record : loadRecord(o);
   } catch (const InputError& e) {
     return reports.error(e.what(), inputStatus(e.kind()));
   }
@@ -254,8 +269,7 @@ int run(const BatchOptions& o, const OutputFormat& format) {
                     "time step is " +
                     shortestDouble(record.step));
 
-  const int32_t threads =
-      o.threads > 0 ? std::min(o.threads, processorsAvailable()) : analysisThreads();
+  const int32_t threads = batchThreads(o);
   const std::string settingsLine =
       settingsText(plan.nlen, plan.shift, plan.order, plan.idiff == 1, plan.Tini, plan.Tstep) +
       " --threads " + std::to_string(threads) + " --output " + o.output +
@@ -273,12 +287,12 @@ int run(const BatchOptions& o, const OutputFormat& format) {
                shortestDouble(axes.yMax));
 
   const Samples samples = samplesFastest(record.data.data(), plan.nch, record.count);
-  reportGaps(reports, plan, record, samples);
+  reportGaps(reports, plan, record, streamed ? streamed->gaps : findGaps(samples));
 
   // The output is opened, and its room reserved, before the work. A netCDF file is
   // defined before the work too, and takes the columns of every finished block.
   std::unique_ptr<NetcdfGrid> netcdf;
-  if (format.streamed) {
+  if (format.writtenByRun) {
     NetcdfRun described{plan,         record.names, record.source, o.timeUnit,
                         settingsLine, o.channels,   o.nullLevel};
     if (described.timeUnit.empty()) described.timeUnit = record.timeUnit;
@@ -287,11 +301,12 @@ int run(const BatchOptions& o, const OutputFormat& format) {
     prepareGridFile(format, o.output, plan.nWindows, plan.nfreq);
   }
   const int64_t nodes = int64_t(plan.nfreq) * plan.nWindows;
-  std::vector<float> grid(static_cast<std::size_t>(arraySize({nodes}, sizeof(float))));
+  std::vector<float> grid(streamed ? 0 : arraySize({nodes}, sizeof(float)));
   std::vector<float> coherences;
   if (o.channels) coherences.resize(arraySize({nodes, plan.nch}, sizeof(float)));
 
   Progress progress(plan.nWindows, o.quiet, ::isatty(1) == 1);
+  LocalWindows local;
   int64_t singular = 0;
   Options options;
   options.threads = threads;
@@ -302,8 +317,16 @@ int run(const BatchOptions& o, const OutputFormat& format) {
     progress.update(w);
   };
   progress.update(0);
+  int64_t blank = 0;
   try {
-    analyseWindows(plan, samples, 1, plan.nWindows, grid.data(), options);
+    if (streamed)
+      blank = analyseStreamed(plan, *streamed, options, o.output);
+    else
+      (sharing ? *sharing : local).analyse(plan, samples, grid.data(), options);
+  } catch (const InputError& e) {
+    progress.finish();
+    closeAllUnits();
+    return reports.error(e.what(), inputStatus(e.kind()));
   } catch (const MemoryError& e) {
     progress.finish();
     closeAllUnits();
@@ -319,7 +342,7 @@ int run(const BatchOptions& o, const OutputFormat& format) {
   if (netcdf) {
     if (o.nullLevel) netcdf->writeNullLevels(nullLevels(plan, samples, threads).data());
     netcdf->commit();
-  } else {
+  } else if (!streamed) {
     writePreparedGrid(format, image(grid));
   }
   if (o.channels && !netcdf) {
@@ -341,8 +364,8 @@ int run(const BatchOptions& o, const OutputFormat& format) {
     written.push_back(name + " (null levels, 95 % and 99 %)");
   }
 
-  const int64_t blank =
-      std::count_if(grid.begin(), grid.end(), [](float z) { return !std::isfinite(z); });
+  if (!streamed)
+    blank = std::count_if(grid.begin(), grid.end(), [](float z) { return !std::isfinite(z); });
   if (singular > 0)
     reports.warning(std::to_string(singular) + " of " + std::to_string(plan.nWindows) +
                     " windows met a singular matrix in the model fit; their columns are blank");
@@ -360,7 +383,13 @@ int run(const BatchOptions& o, const OutputFormat& format) {
 
 }  // namespace
 
-int runBatch(const std::vector<std::string_view>& args) {
+int32_t batchThreads(const BatchOptions& options) {
+  return options.threads > 0 ? std::min(options.threads, processorsAvailable()) : analysisThreads();
+}
+
+namespace {
+
+int runBatch(const std::vector<std::string_view>& args, WindowSharing* sharing) {
   BatchOptions options;
   try {
     options = parseBatchOptions(args);
@@ -381,7 +410,17 @@ int runBatch(const std::vector<std::string_view>& args) {
     return 2;
   }
   startUp();
-  return run(options, *format);
+  return run(options, *format, sharing);
+}
+
+}  // namespace
+
+int runBatch(const std::vector<std::string_view>& args) {
+  return runBatch(args, nullptr);
+}
+
+int runBatch(const std::vector<std::string_view>& args, WindowSharing& sharing) {
+  return runBatch(args, &sharing);
 }
 
 }  // namespace kelv::cli

@@ -2,8 +2,13 @@
 // input files in place of "list", progress and reports for a log.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string_view>
 #include <vector>
+
+#include "cli/options.hpp"
+#include "kelvarodine/analysis.hpp"
 
 namespace kelv::cli {
 
@@ -16,5 +21,28 @@ extern const char* const kHelp;
 // is blank; an input that cannot be read gives its error number (29, 9, 30, 39) or
 // 65 when its content cannot be taken.
 int runBatch(const std::vector<std::string_view>& args);
+
+// How a run's windows are analysed once the record is read, the plan made and the
+// output opened. The default analyses them all in this process; kelvarodine-mpi
+// shares them out among processes.
+class WindowSharing {
+ public:
+  virtual ~WindowSharing() = default;
+  // Analyses windows 1 .. nWindows of the plan into grid (nfreq floats a window)
+  // and, when options.channelCoherences is given, into it, on options.threads
+  // threads; calls options.progress(done, degenerate) on the calling thread once for
+  // every window, `done` counting the windows finished so far (1, 2, ...), in any
+  // order of the windows. Throws MemoryError when storage cannot be had.
+  virtual void analyse(const Plan& plan, const Samples& samples, float* grid,
+                       const Options& options) = 0;
+};
+
+// runBatch with the windows analysed by `sharing` (parsing, reading, reports and
+// files as runBatch's; the record and the grid held whole, never streamed).
+int runBatch(const std::vector<std::string_view>& args, WindowSharing& sharing);
+
+// The number of threads the options ask for on this machine: --threads capped at
+// the processors available, by default OMP_NUM_THREADS or every processor.
+int32_t batchThreads(const BatchOptions& options);
 
 }  // namespace kelv::cli

@@ -28,47 +28,58 @@ InputError openError(const std::string& file, int32_t error, const std::string& 
 
 }  // namespace
 
-Record readListRecord(const std::string& listPath) {
+std::vector<std::string> readListNames(const std::string& listPath) {
   std::vector<std::string> names;
-  {
-    InputFile list;
-    if (const int32_t error = list.open(listPath)) throw openError(listPath, error, "");
-    std::string field;
-    for (;;) {
-      const ReadStatus status = formattedLineRead(list.unit(), field, kHandleBoth);
-      if (status == ReadStatus::endOfFile) break;
-      if (status == ReadStatus::readError)
-        throw InputError(listPath, static_cast<int64_t>(recordNumber(list.unit())),
-                         "cannot be read", InputError::Kind::readFailure);
-      names.emplace_back(fileName(leftAdjusted(field)));
-    }
+  InputFile list;
+  if (const int32_t error = list.open(listPath)) throw openError(listPath, error, "");
+  std::string field;
+  for (;;) {
+    const ReadStatus status = formattedLineRead(list.unit(), field, kHandleBoth);
+    if (status == ReadStatus::endOfFile) break;
+    if (status == ReadStatus::readError)
+      throw InputError(listPath, static_cast<int64_t>(recordNumber(list.unit())), "cannot be read",
+                       InputError::Kind::readFailure);
+    names.emplace_back(fileName(leftAdjusted(field)));
   }
+  return names;
+}
 
+void openSeries(InputFile& file, const std::string& listPath, const std::vector<std::string>& names,
+                std::size_t j) {
+  if (const int32_t error = file.open(names[j]))
+    throw openError(names[j], error,
+                    " (named in " + listPath + ", line " + std::to_string(j + 1) + ")");
+}
+
+Record readListSeries(const std::string& listPath, const std::vector<std::string>& names,
+                      const SeriesStore& store) {
   Record record;
   record.source = listPath;
-  std::vector<std::vector<float>> series;
+  record.count = 0;
   for (std::size_t j = 0; j < names.size(); ++j) {
     const std::string& name = names[j];
     InputFile file;
-    if (const int32_t error = file.open(name))
-      throw openError(name, error,
-                      " (named in " + listPath + ", line " + std::to_string(j + 1) + ")");
-    std::vector<float> values;
+    openSeries(file, listPath, names, j);
     const SeriesEnd end = readSeriesValues(
         file.unit(), kMaxSampleLines,
-        [&](int32_t, const float* v, int32_t n) { values.insert(values.end(), v, v + n); });
+        [&](int32_t offset, const float* v, int32_t n) { store(j, offset, v, n); });
     if (end.error != 0)
       record.warnings.push_back(name + ":" + std::to_string(end.line) +
                                 ": reading stopped: " + seriesStopReason(end.error) + " (" +
                                 std::to_string(end.count) + " samples read)");
     record.names.push_back(name);
-    series.push_back(std::move(values));
+    record.count = j == 0 ? end.count : std::min<int64_t>(record.count, end.count);
   }
-  record.count = 0;
-  if (!series.empty()) {
-    record.count = static_cast<int64_t>(series[0].size());
-    for (const auto& s : series) record.count = std::min<int64_t>(record.count, s.size());
-  }
+  return record;
+}
+
+Record readListRecord(const std::string& listPath) {
+  const std::vector<std::string> names = readListNames(listPath);
+  std::vector<std::vector<float>> series(names.size());
+  Record record =
+      readListSeries(listPath, names, [&](std::size_t j, int32_t, const float* v, int32_t n) {
+        series[j].insert(series[j].end(), v, v + n);
+      });
   for (const auto& s : series)
     record.data.insert(record.data.end(), s.begin(), s.begin() + record.count);
   return record;

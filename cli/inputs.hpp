@@ -2,10 +2,17 @@
 // a list file read as the dialogue reads them.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "cli/options.hpp"
 #include "kelvarodine/inputs.hpp"
+
+namespace kelv {
+class InputFile;
+}
 
 namespace kelv::cli {
 
@@ -17,5 +24,18 @@ Record loadRecord(const BatchOptions& options);
 // series whose reading stops at a line it cannot read gives a warning. The common
 // length is the shortest series.
 Record readListRecord(const std::string& listPath);
+
+// readListRecord in steps, for a reading that holds no series: the names of a list
+// file; the series they name, one after another, each block of values going to
+// store(channel from 0, offset from 0, values, n), into a Record of the names,
+// warnings and common length but no data.
+std::vector<std::string> readListNames(const std::string& listPath);
+using SeriesStore = std::function<void(std::size_t, int32_t, const float*, int32_t)>;
+Record readListSeries(const std::string& listPath, const std::vector<std::string>& names,
+                      const SeriesStore& store);
+// Opens series j of a list's names on `file`, or throws the InputError
+// readListRecord gives.
+void openSeries(InputFile& file, const std::string& listPath, const std::vector<std::string>& names,
+                std::size_t j);
 
 }  // namespace kelv::cli

@@ -31,7 +31,7 @@ struct OutputFormat {
   bool (*supported)();
   // The file holds the channels' coherences and the null levels itself, written by
   // the run column block by column block (NetcdfGrid), and has no companion files.
-  bool streamed = false;
+  bool writtenByRun = false;
 };
 
 // The format of an output file by its extension (in any case); nullptr when no

@@ -4,8 +4,9 @@
 # installed; when nothing is missing it prints nothing and changes nothing.
 #   sh scripts/setup-debian.sh         the programs, the map (cairo), miniSEED input
 #                                      (libmseed), the Python module (pybind11, NumPy;
-#                                      xarray for to_xarray), netCDF grids (libnetcdf)
-#                                      and the tests (GMT and xarray read the netCDF grids)
+#                                      xarray for to_xarray), netCDF grids (libnetcdf),
+#                                      kelvarodine-mpi (Open MPI) and the tests (GMT and
+#                                      xarray read the netCDF grids)
 #   sh scripts/setup-debian.sh --ci    also what .ci/run uses: clang, clang-format,
 #                                      the sanitizer runtime, Google Benchmark, man
 set -eu
@@ -13,6 +14,7 @@ set -eu
 packages="cmake g++ make pkg-config libgtest-dev libcairo2-dev libmseed-dev libnetcdf-dev"
 packages="$packages python3-dev pybind11-dev python3-numpy python3-pytest python3-xarray"
 packages="$packages python3-netcdf4 gmt"
+packages="$packages libopenmpi-dev openmpi-bin"
 case ${1-} in
   "") ;;
   --ci) packages="$packages git clang clang-format libclang-rt-14-dev libbenchmark-dev man-db" ;;

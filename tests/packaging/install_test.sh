@@ -15,6 +15,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 cmake --install "$build" --prefix "$prefix" >/dev/null
 programs="kelvarodine kelvarodine-example"
 [ -x "$build/map/kelvarodine-map" ] && programs="$programs kelvarodine-map"
+[ -x "$build/mpi/kelvarodine-mpi" ] && programs="$programs kelvarodine-mpi"
 for p in $programs; do
   [ -x "$prefix/bin/$p" ] || fail "bin/$p is not installed"
 done

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Peak resident memory of kelvarodine --output (and of kelvarodine-mpi's ranks, where
+# built) for 8 channels of a short and a ten times longer record, to see how the
+# memory of a run grows with the record.
+#
+#   bench/peak_memory.sh BUILD_DIR [SHORT_SAMPLES]
+#
+# The records (default 200000 and 2000000 samples, list input made by
+# kelvarodine-example in BUILD_DIR/bench-memory-SAMPLES) are analysed with window
+# 1024, shift 256, order 10; /usr/bin/time gives each process's maximum RSS.
+set -euo pipefail
+
+[ $# -ge 1 ] && [ $# -le 2 ] || { echo "usage: $0 BUILD_DIR [SHORT_SAMPLES]" >&2; exit 2; }
+build=$(cd "$1" && pwd)
+short=${2:-200000}
+single=$build/console/kelvarodine
+program=$build/mpi/kelvarodine-mpi
+example=$build/examples/kelvarodine-example
+for tool in "$single" "$example" /usr/bin/time; do
+  [ -x "$tool" ] || { echo "$0: missing $tool" >&2; exit 1; }
+done
+export OMPI_MCA_rmaps_base_oversubscribe=1 OMPI_MCA_btl=self,vader
+[ "$(id -u)" != 0 ] || export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+options=(--window 1024 --shift 256 --order 10 --quiet --list list)
+
+printf '%-10s %-26s %s\n' samples run "peak RSS KiB (largest, rank 0, first)"
+for samples in "$short" $((10 * short)); do
+  data=$build/bench-memory-$samples
+  [ -f "$data/list" ] || { rm -rf "$data"; "$example" "$data" --channels 8 --samples "$samples" >/dev/null; }
+  cd "$data"
+  /usr/bin/time -f "rss %M" -o "$work/single" "$single" "${options[@]}" --output "$work/g.grd"
+  printf '%-10s %-26s %s\n' "$samples" "kelvarodine --output" "$(cut -d' ' -f2 "$work/single")"
+  if [ -x "$program" ] && command -v mpirun >/dev/null; then
+    mpirun -n 2 --bind-to none /usr/bin/time -f "rss %M" "$program" "${options[@]}" \
+      --output "$work/m.grd" 2>"$work/mpi"
+    printf '%-10s %-26s %s\n' "$samples" "kelvarodine-mpi, 2 ranks" \
+      "$(grep -o 'rss [0-9]*' "$work/mpi" | cut -d' ' -f2 | sort -rn | tr '\n' ' ')"
+  fi
+done

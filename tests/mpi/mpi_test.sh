@@ -1,0 +1,133 @@
+#!/bin/sh
+# kelvarodine-mpi end to end: with 1, 2 and 3 processes (more than this machine's
+# cores) the files are kelvarodine's, byte for byte; a run that fails on any rank
+# ends every process with a non-zero status and replaces no file.
+#   mpi_test.sh CASE BUILD_DIR
+set -eu
+case=$1 build=$2
+single=$build/console/kelvarodine
+program=$build/mpi/kelvarodine-mpi
+[ -x "$program" ] || { echo "skipped: kelvarodine-mpi was not built (MPI not found)"; exit 77; }
+command -v mpirun >/dev/null 2>&1 || { echo "skipped: mpirun not found"; exit 77; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+# Root may run mpirun, more processes than cores may run, on this machine only.
+export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+export OMPI_MCA_rmaps_base_oversubscribe=1 OMPI_MCA_btl=self,vader
+export OMPI_MCA_btl_vader_single_copy_mechanism=none
+# In a sanitizer build, Open MPI's own allocations that it keeps until the end (in
+# plug-ins unloaded by then, so that no suppression can name them) are not leaks of
+# ours: leak detection is off for the MPI processes.
+mpi() {
+  n=$1
+  shift
+  ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" \
+    timeout 120 mpirun -n "$n" --bind-to none "$@"
+}
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# NCH coupled channels of N samples with a time column, a gap in channel 2 when GAP
+# is set: a table with a header.
+table() {
+  awk -v n="$1" -v nch="$2" -v gap="${3-}" 'BEGIN {
+    s = 12345
+    printf "t"; for (j = 1; j <= nch; j++) printf ",c%d", j; printf "\n"
+    for (t = 0; t < n; t++) {
+      printf "%d", 1000 + 2 * t
+      prev = 0
+      for (j = 1; j <= nch; j++) {
+        s = (s * 1103515245 + 12345) % 2147483648
+        x[j] = 0.6 * x[j] + 0.5 * prev + s / 2147483648 - 0.5
+        prev = x[j]
+        if (gap != "" && j == 2 && t >= 900 && t < 903) printf ",NA"
+        else printf ",%.6f", x[j]
+      }
+      printf "\n"
+    }
+  }'
+}
+
+# Both programs with the same options: the same exit status, and every file of the
+# single process's run there, byte for byte, under the MPI run's names.
+compare() {
+  n=$1
+  shift
+  rm -rf one many
+  mkdir one many
+  expected=0 status=0
+  (cd one && "$single" --quiet --output g.grd "$@" ../data.csv) >one.out 2>&1 || expected=$?
+  (cd many && mpi "$n" "$program" --quiet --output g.grd "$@" ../data.csv) >many.out 2>&1 ||
+    status=$?
+  [ "$status" = "$expected" ] ||
+    fail "$n processes ($*): status $status, expected $expected: $(cat many.out)"
+  for f in one/*; do
+    cmp -s "$f" "many/${f#one/}" || fail "$n processes ($*): many/${f#one/} differs from $f"
+  done
+  [ "$(ls many)" = "$(ls one)" ] || fail "$n processes ($*): files $(ls many), expected $(ls one)"
+}
+
+case $case in
+  SameGridsForOneTwoThreeProcesses)
+    # Blank columns (a gap), the channels' grids and the null level too; with the
+    # time column as a channel, differencing makes it constant: every node blank,
+    # status 3.
+    table 3000 4 gap >data.csv
+    for n in 1 2 3; do
+      compare "$n" --window 128 --shift 16 --order 3 --time-column t --channels --null
+      compare "$n" --window 100 --shift 7 --order 2 --diff --threads 1 --time-column t
+      compare "$n" --window 100 --shift 50 --order 2 --diff
+    done
+    ;;
+  MoreProcessesThanWindows)
+    # Two windows for three processes: one rank has none.
+    table 200 3 >data.csv
+    compare 3 --window 128 --shift 64 --order 2 --null
+    ;;
+  InputErrorStopsEveryRank)
+    # Rank 0 cannot read its input: every rank ends with its status, no grid replaced.
+    printf 'earlier\n' >g.grd
+    status=0
+    mpi 3 "$program" --window 128 --shift 16 --order 3 --output g.grd missing.csv >out 2>err ||
+      status=$?
+    [ "$status" = 29 ] || fail "status $status, expected 29: $(cat err)"
+    grep -q 'missing.csv: no such file' err || fail "no report: $(cat err)"
+    [ "$(cat g.grd)" = earlier ] || fail "the earlier grid was replaced"
+    [ "$(ls)" = "err
+g.grd
+out" ] || fail "files left: $(ls)"
+    ;;
+  KilledRankEndsTheRunAndKeepsTheGrid)
+    # Rank 1 is killed once rank 0 has started the analysis (its first progress
+    # report): the whole run ends, non-zero, with the earlier grid in place.
+    table 40000 8 >data.csv
+    printf 'earlier\n' >g.grd
+    cat >rank.sh <<'WRAP'
+#!/bin/sh
+[ "$OMPI_COMM_WORLD_RANK" = 1 ] && echo $$ >rank1.pid
+exec "$@"
+WRAP
+    status=0
+    mpi 2 sh rank.sh "$program" --window 1024 --shift 16 --order 10 --threads 1 \
+      --time-column t --output g.grd data.csv >out 2>err &
+    run=$!
+    i=0
+    until [ -s rank1.pid ] && grep -q 'windows 0 of' out; do
+      i=$((i + 1))
+      [ $i -lt 1200 ] || { kill $run; fail "the run did not start: $(cat out err)"; }
+      sleep 0.05
+    done
+    kill -KILL "$(cat rank1.pid)"
+    wait $run || status=$?
+    [ "$status" != 0 ] || fail "status 0 after a rank was killed"
+    [ "$(cat g.grd)" = earlier ] || fail "the earlier grid was replaced"
+    [ "$(ls)" = "data.csv
+err
+g.grd
+out
+rank.sh
+rank1.pid" ] || fail "files left: $(ls)"
+    ;;
+  *) fail "unknown case $case" ;;
+esac
