@@ -27,7 +27,8 @@ struct SpectralWork {
   // is not positive definite, I and A_l, with G = H^H (V^-1 H).
   std::vector<double> model;
   bool whitened = false;
-  std::vector<double> factor;  // L, nch x nch
+  std::vector<double> factor;        // L, nch x nch
+  std::vector<double> substitution;  // the model by rows while it is whitened
 
   // The transfer function summed directly at every block of kLanes frequencies:
   // exp(-2 pi i (f-1) l / nfft), l = 1 .. order, for block b at b x order + l - 1.

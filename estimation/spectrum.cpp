@@ -55,10 +55,8 @@ KELV_LANE_INLINE void blocksOfFour(int32_t lo, int32_t hi, F&& f) {
 // w.model. When V is not positive definite (a fit gone wrong: rounding, or a window
 // with too few samples for its order), w.model holds the model itself, I and A_l, and
 // G is formed from V^-1 as H^H (V^-1 H) instead; returns whether it is whitened.
-bool whiten(SpectralWork& w) {
+KELV_LANE_KERNEL bool whiten(SpectralWork& w) {
   const int32_t n = w.nch, p = w.order;
-  View3<const double> A(w.a.data(), n, n, p);
-  View3<double> C(w.model.data(), n, n, p + 1);
   View2<const double> V(w.vf.data(), n, n);
   View2<double> L(w.factor.data(), n, n);
   bool definite = true;
@@ -73,16 +71,27 @@ bool whiten(SpectralWork& w) {
       L(i, j) = s / L(j, j);
     }
   }
-  for (int32_t l = 0; l <= p; ++l)
-    for (int32_t d = 1; d <= n; ++d)
-      for (int32_t i = 1; i <= n; ++i) {
-        double s = l == 0 ? (i == d ? 1.0 : 0.0) : A(i, d, l);
-        if (definite) {
-          for (int32_t k = 1; k < i; ++k) s -= L(i, k) * C(k, d, l + 1);
-          s /= L(i, i);
-        }
-        C(i, d, l + 1) = s;
-      }
+  // Rows of L^-1 [I A_1 ... A_p], row i at i cols, all columns of a row advancing
+  // together: each element is its column's forward substitution, the terms in the
+  // order of k.
+  const int64_t cols = int64_t(n) * (p + 1);
+  double* rows = w.substitution.data();
+  for (int32_t i = 1; i <= n; ++i) {
+    double* row = rows + (i - 1) * cols;
+    for (int32_t d = 1; d <= n; ++d) row[d - 1] = i == d ? 1.0 : 0.0;
+    for (int64_t col = n; col < cols; ++col) row[col] = w.a[size_t((i - 1) + (col - n) * n)];
+    if (!definite) continue;
+    for (int32_t k = 1; k < i; ++k) {
+      const double lik = L(i, k);
+      const double* done = rows + (k - 1) * cols;
+      for (int64_t col = 0; col < cols; ++col) row[col] -= lik * done[col];
+    }
+    const double lii = L(i, i);
+    for (int64_t col = 0; col < cols; ++col) row[col] /= lii;
+  }
+  for (int64_t col = 0; col < cols; ++col)
+    for (int32_t i = 1; i <= n; ++i)
+      w.model[size_t((i - 1) + col * n)] = rows[(i - 1) * cols + col];
   return definite;
 }
 
@@ -301,6 +310,7 @@ SpectralWork::SpectralWork(int32_t order_, int32_t nch_, int32_t nfft_, int32_t 
       rootIm(count(nfft_)),
       model(count(nch_, nch_, int64_t(order_) + 1)),
       factor(count(nch_, nch_)),
+      substitution(count(nch_, nch_, int64_t(order_) + 1)),
       byTransform(false),
       h(count(nch_, nch_)),
       vh(count(nch_, nch_)),
