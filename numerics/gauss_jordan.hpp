@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "numerics/lane_vectors.hpp"
@@ -15,25 +16,45 @@ namespace kelv {
 
 namespace gauss_jordan {
 
-// col(s) *= r for the rows s of a column: the first `rows` elements one at a time
-// (W = 1), or `rows` (a multiple of W) as vectors.
+// Element `row` (0-based) of a column set to `value`, then col(s) = col(s) * r
+// (scale) or col(s) = col(s) + h * pivot(s) (addMultiple) for the rows s of the
+// column: the first `rows` elements one at a time (W = 1), or `rows` (a multiple of
+// W) as vectors. The vector forms set the element in the register, never through
+// memory, where a scalar store followed by a vector load of the same place would
+// wait on the store.
 template <int W, class T>
-KELV_LANE_INLINE void scale(T* col, int64_t rows, T r) {
+KELV_LANE_INLINE Vec<T, W> withElement(Vec<T, W> v, int64_t lane, T value) {
+  using Int = std::conditional_t<sizeof(T) == 8, int64_t, int32_t>;
+  Vec<Int, W> index{};
+  for (int l = 0; l < W; ++l) index[l] = l;
+  return index == static_cast<Int>(lane) ? Vec<T, W>{} + value : v;
+}
+
+template <int W, class T>
+KELV_LANE_INLINE void scale(T* col, int64_t rows, int64_t row, T value, T r) {
   if constexpr (W == 1) {
+    col[row] = value;
     for (int64_t s = 0; s < rows; ++s) col[s] *= r;
   } else {
-    for (int64_t s = 0; s < rows; s += W) storeVec<W>(col + s, loadVec<W>(col + s) * r);
+    for (int64_t s = 0; s < rows; s += W) {
+      Vec<T, W> v = loadVec<W>(col + s);
+      if (row >= s && row < s + W) v = withElement<W>(v, row - s, value);
+      storeVec<W>(col + s, v * r);
+    }
   }
 }
 
-// col(s) = col(s) + h * pivot(s).
 template <int W, class T>
-KELV_LANE_INLINE void addMultiple(T* col, const T* pivot, int64_t rows, T h) {
+KELV_LANE_INLINE void addMultiple(T* col, const T* pivot, int64_t rows, int64_t row, T value, T h) {
   if constexpr (W == 1) {
+    col[row] = value;
     for (int64_t s = 0; s < rows; ++s) col[s] = col[s] + h * pivot[s];
   } else {
-    for (int64_t s = 0; s < rows; s += W)
-      storeVec<W>(col + s, loadVec<W>(col + s) + h * loadVec<W>(pivot + s));
+    for (int64_t s = 0; s < rows; s += W) {
+      Vec<T, W> v = loadVec<W>(col + s);
+      if (row >= s && row < s + W) v = withElement<W>(v, row - s, value);
+      storeVec<W>(col + s, v + h * loadVec<W>(pivot + s));
+    }
   }
 }
 
@@ -89,16 +110,16 @@ KELV_LANE_INLINE void invertColumns(T* a, int64_t ld, int32_t& n, int32_t* ipiv)
     }
     ++steps;
 
+    // A(k, k) = 1, then column k times 1 / pivot; A(k, i) = 0, then column i plus
+    // -A(k, i) times column k.
     const T p = A(k, k);
-    A(k, k) = 1;
     const T r = T(1) / p;
-    gauss_jordan::scale<W>(column(k), rows, r);
+    gauss_jordan::scale<W>(column(k), rows, k - 1, T(1), r);
 
     for (int32_t i = 1; i <= order; ++i) {
       if (i == k) continue;
       const T h = -A(k, i);
-      A(k, i) = 0;
-      gauss_jordan::addMultiple<W>(column(i), column(k), rows, h);
+      gauss_jordan::addMultiple<W>(column(i), column(k), rows, k - 1, T(0), h);
     }
   }
 
