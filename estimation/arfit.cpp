@@ -28,11 +28,11 @@ size_t extent(int32_t v) {
   return static_cast<size_t>(std::max(v, 0));
 }
 
-// Calls f(std::integral_constant<int, NB>{}, j0) for consecutive blocks of NB columns
-// j0 .. j0 + NB - 1 that cover columns 1 .. nch: blocks of 8, then at most one each
+// Calls f(std::integral_constant<int, NB>{}, j0) for consecutive blocks of NB items
+// j0 .. j0 + NB - 1 that cover items 1 .. nch: blocks of 8, then at most one each
 // of 4, 2 and 1.
 template <class F>
-KELV_LANE_INLINE void columnBlocks(int32_t nch, F&& f) {
+KELV_LANE_INLINE void blocks(int32_t nch, F&& f) {
   int32_t j = 1;
   for (; j + 7 <= nch; j += 8) f(std::integral_constant<int, 8>{}, j);
   if (j + 3 <= nch) {
@@ -81,9 +81,50 @@ KELV_LANE_INLINE void lagSums(int32_t nlen, const float* x, FitWork<T>& w) {
   for (int32_t t = 1; t <= nlen; ++t)
     for (int32_t i = 1; i <= nch; ++i) F(i, t) = static_cast<double>(X(i, t));
 
+  const double N = static_cast<double>(static_cast<T>(nlen));
+  const int32_t octaves = (p + kW) / kW;  // groups of kW lags
+  if (int64_t(nch) * nch * octaves < int64_t(p + 1) * groups * groups * kW) {
+    // Few channels: kW lags of one pair (i, j) to a vector, up to 8 pairs of j and
+    // groups of lags side by side. x(j, t - k) for lags k = 8 K .. 8 K + 7 lie in
+    // order in the channel reversed, rev(j, nlen - t + k); zeros follow the channel,
+    // so that a lag's sum, which starts at +0, takes x(i, t) * 0 = +-0 for t <= k and
+    // is unchanged by them.
+    const int64_t span = int64_t(nlen) + int64_t(kW) * octaves;
+    const size_t needRev = static_cast<size_t>(span) * extent(nch);
+    if (w.reversed.size() < needRev) w.reversed.resize(needRev);
+    for (int32_t j = 1; j <= nch; ++j) {
+      double* rev = w.reversed.data() + (j - 1) * span;
+      for (int32_t v = 0; v < nlen; ++v) rev[v] = F(j, nlen - v);
+      std::fill(rev + nlen, rev + span, 0.0);
+    }
+    const int32_t combos = nch * octaves;  // (j, K), j fastest
+    for (int32_t i = 1; i <= nch; ++i)
+      blocks(
+          combos, [&](auto block, int32_t c0) __attribute__((always_inline)) {
+            constexpr int NB = decltype(block)::value;
+            const double* from[NB];
+            for (int c = 0; c < NB; ++c) {
+              const int32_t j = (c0 - 1 + c) % nch + 1, K = (c0 - 1 + c) / nch;
+              from[c] = w.reversed.data() + (j - 1) * span + nlen + int64_t(kW) * K;
+            }
+            Wide acc[NB];
+            clear(acc);
+            for (int32_t t = kW * ((c0 - 1) / nch) + 1; t <= nlen; ++t) {
+              const double now = F(i, t);
+              for (int c = 0; c < NB; ++c) acc[c] += loadVec<kW>(from[c] - t) * now;
+            }
+            for (int c = 0; c < NB; ++c) {
+              const int32_t j = (c0 - 1 + c) % nch + 1, K = (c0 - 1 + c) / nch;
+              const Wide g = acc[c] / N;
+              for (int l = 0; l < kW && kW * K + l <= p; ++l)
+                w.gamma[size_t((i - 1) + (j - 1) * ld + (kW * K + l) * mat)] = static_cast<T>(g[l]);
+            }
+          });
+    return;
+  }
+
   // kW values of i times kW values of j at a time, so the sums stay in registers
   // over the whole window.
-  const double N = static_cast<double>(static_cast<T>(nlen));
   for (int32_t k = 0; k <= p; ++k)
     for (int32_t gi = 0; gi < groups; ++gi)
       for (int32_t gj = 0; gj < groups; ++gj) {
@@ -131,7 +172,7 @@ KELV_LANE_INLINE int32_t fitModel(int32_t nlen, const float* x, T* aOut, T* vfOu
   for (int32_t m = 1; m <= p; ++m) {
     // Cross-covariance of the forward and backward errors of order m - 1:
     // D = Gamma_m + sum over l = 1 .. m - 1 of A_l Gamma_(m-l).
-    columnBlocks(
+    blocks(
         nch, [&](auto block, int32_t j0) __attribute__((always_inline)) {
           constexpr int NB = decltype(block)::value;
           for (int32_t gi = 0; gi < groups; ++gi) {
@@ -153,7 +194,7 @@ KELV_LANE_INLINE int32_t fitModel(int32_t nlen, const float* x, T* aOut, T* vfOu
     degenerate += invert(vb, vbinv, w) ? 0 : 1;
 
     // A_m = -D Vb^-1 and B_m = -D^T Vf^-1.
-    columnBlocks(
+    blocks(
         nch, [&](auto block, int32_t j0) __attribute__((always_inline)) {
           constexpr int NB = decltype(block)::value;
           for (int32_t gi = 0; gi < groups; ++gi) {
@@ -172,7 +213,7 @@ KELV_LANE_INLINE int32_t fitModel(int32_t nlen, const float* x, T* aOut, T* vfOu
 
     // A_l + A_m B_(m-l) and B_l + B_m A_(m-l), l < m, from the order m - 1 copies.
     for (int32_t l = 1; l <= m - 1; ++l)
-      columnBlocks(
+      blocks(
           nch, [&](auto block, int32_t j0) __attribute__((always_inline)) {
             constexpr int NB = decltype(block)::value;
             const int64_t right = (j0 - 1) * ld + (m - l - 1) * mat;
@@ -193,7 +234,7 @@ KELV_LANE_INLINE int32_t fitModel(int32_t nlen, const float* x, T* aOut, T* vfOu
     std::swap(B, nextB);
 
     // Vf + A_m D^T and Vb + B_m D.
-    columnBlocks(
+    blocks(
         nch, [&](auto block, int32_t j0) __attribute__((always_inline)) {
           constexpr int NB = decltype(block)::value;
           for (int32_t gi = 0; gi < groups; ++gi) {

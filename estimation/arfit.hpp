@@ -19,9 +19,10 @@ struct FitWork {
   FitWork(int32_t order, int32_t nch);
 
   int32_t order, nch, rows;
-  LaneVector<double> window;  // the window widened, rows x nlen; grows to the longest
-  LaneVector<T> gamma;        // lag covariances 0 .. order, rows x nch x (order + 1)
-  LaneVector<T> a[2], b[2];   // forward and backward coefficients, rows x nch x order
+  LaneVector<double> window;    // the window widened, rows x nlen; grows to the longest
+  LaneVector<double> reversed;  // each channel reversed and followed by zeros
+  LaneVector<T> gamma;          // lag covariances 0 .. order, rows x nch x (order + 1)
+  LaneVector<T> a[2], b[2];     // forward and backward coefficients, rows x nch x order
   LaneVector<T> vf, vb, vfinv, vbinv, delta, deltaT;  // rows x nch
   std::vector<int32_t> pivots;
 };
