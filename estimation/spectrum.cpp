@@ -212,23 +212,43 @@ KELV_LANE_INLINE void blockMeasures(SpectralWork& w, const CLaneD* h, int32_t fi
   View1<LaneD> gDiag(w.gDiagonal.data(), n), giDiag(w.inverseDiagonal.data(), n);
   View1<LaneD> R(w.coherences.data(), n);
 
-  // Upper triangle of G = H~^H H~ (or H^H (V^-1 H)), packed column after column.
-  for (int32_t j = 1; j <= n; ++j)
-    blocksOfFour(
-        1, j, [&](auto block, int32_t i0) __attribute__((always_inline)) {
-          constexpr int NB = decltype(block)::value;
-          LaneD gre[NB], gim[NB];
-          for (int k = 0; k < NB; ++k) gre[k] = gim[k] = splat(0.0);
-          for (int32_t s = 1; s <= n; ++s) {
-            const CLaneD& b = Right(s, j);
-            for (int k = 0; k < NB; ++k) {
-              const CLaneD& a = H(s, i0 + k);
-              gre[k] += a.re * b.re + a.im * b.im;
-              gim[k] += a.re * b.im - a.im * b.re;
-            }
-          }
-          for (int k = 0; k < NB; ++k) T(packed(i0 + k, j)) = CLaneD{gre[k], gim[k]};
-        });
+  // Upper triangle of G = H~^H H~ (or H^H (V^-1 H)), packed column after column:
+  // tiles of NJ columns j0 .. and NB rows i0 .., their sums over s side by side.
+  const auto tile = [&](auto columns, auto block, int32_t j0, int32_t i0)
+      __attribute__((always_inline)) {
+    constexpr int NJ = decltype(columns)::value;
+    constexpr int NB = decltype(block)::value;
+    LaneD gre[NJ][NB], gim[NJ][NB];
+    for (int c = 0; c < NJ; ++c)
+      for (int k = 0; k < NB; ++k) gre[c][k] = gim[c][k] = splat(0.0);
+    for (int32_t s = 1; s <= n; ++s)
+      for (int c = 0; c < NJ; ++c) {
+        const CLaneD& b = Right(s, j0 + c);
+        for (int k = 0; k < NB; ++k) {
+          const CLaneD& a = H(s, i0 + k);
+          gre[c][k] += a.re * b.re + a.im * b.im;
+          gim[c][k] += a.re * b.im - a.im * b.re;
+        }
+      }
+    for (int c = 0; c < NJ; ++c)
+      for (int k = 0; k < NB; ++k) T(packed(i0 + k, j0 + c)) = CLaneD{gre[c][k], gim[c][k]};
+  };
+  using One = std::integral_constant<int, 1>;
+  using Two = std::integral_constant<int, 2>;
+  for (int32_t j = 1; j <= n; j += 2) {
+    if (j + 1 <= n) {
+      blocksOfFour(
+          1, j, [&](auto block, int32_t i0) __attribute__((always_inline)) {
+            tile(Two{}, block, j, i0);
+          });
+      tile(One{}, One{}, j + 1, j + 1);
+    } else {
+      blocksOfFour(
+          1, j, [&](auto block, int32_t i0) __attribute__((always_inline)) {
+            tile(One{}, block, j, i0);
+          });
+    }
+  }
   for (int32_t m = 1; m <= n; ++m) gDiag(m) = T(packed(m, m)).re;
 
   LanePivots pivots;
