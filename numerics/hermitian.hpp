@@ -58,6 +58,33 @@ struct LanePivots {
   }
 };
 
+// Row i of the factorisation for columns k0 .. k0 + NB - 1 (all > i, or the first
+// = i): the sums z(k) = T(i,k) - sum over j = i-1 .. 1 of (D(j) conj(U(j,i))) U(j,k),
+// each over j in that order, advance side by side and share D(j) conj(U(j,i)).
+template <int NB, class Z>
+KELV_LANE_INLINE void rowSums(int32_t i, int32_t k0, View1<Z> t, Wide<RealOf<Z>>* zre,
+                              Wide<RealOf<Z>>* zim) {
+  using W = Wide<RealOf<Z>>;
+  W sre[NB], sim[NB];
+  for (int b = 0; b < NB; ++b) sre[b] = sim[b] = W{};
+  for (int32_t j = i - 1; j >= 1; --j) {
+    const W d = widen(re(t(packed(j, j))));
+    const Z& uji = t(packed(j, i));
+    const W pre = d * widen(re(uji));
+    const W pim = -(d * widen(im(uji)));
+    for (int b = 0; b < NB; ++b) {
+      const Z& ujk = t(packed(j, k0 + b));
+      sre[b] += pre * widen(re(ujk)) - pim * widen(im(ujk));
+      sim[b] += pre * widen(im(ujk)) + pim * widen(re(ujk));
+    }
+  }
+  for (int b = 0; b < NB; ++b) {
+    const Z& tik = t(packed(i, k0 + b));
+    zre[b] = widen(re(tik)) - sre[b];
+    zim[b] = widen(im(tik)) - sim[b];
+  }
+}
+
 // Factorises the packed upper triangle t of order n in place: the pivots D(i) on the
 // diagonal (imaginary part 0), U(i, k) above it. Returns false when `pivots` stopped
 // it; rows from the failing one on then still hold A.
@@ -67,32 +94,34 @@ KELV_LANE_INLINE bool factorHermitian(int32_t n, View1<Z> t, Pivots& pivots) {
   using W = Wide<R>;
   for (int32_t i = 1; i <= n; ++i) {
     pivots.row(i, re(t(packed(i, i))));
-    R r{};
-    for (int32_t k = i; k <= n; ++k) {
-      // z = T(i,k) - sum over j = i-1 .. 1 of (D(j) conj(U(j,i))) U(j,k).
-      W sre{};
-      W sim{};
-      for (int32_t j = i - 1; j >= 1; --j) {
-        const W d = widen(re(t(packed(j, j))));
-        const Z& uji = t(packed(j, i));
-        const Z& ujk = t(packed(j, k));
-        const W pre = d * widen(re(uji));
-        const W pim = -(d * widen(im(uji)));
-        sre += pre * widen(re(ujk)) - pim * widen(im(ujk));
-        sim += pre * widen(im(ujk)) + pim * widen(re(ujk));
+    W zre[4], zim[4];
+    rowSums<1>(i, i, t, zre, zim);
+    if (!pivots.accept(i, zre[0])) return false;
+    Z& tii = t(packed(i, i));
+    re(tii) = narrowTo<R>(zre[0]);
+    im(tii) = R{};
+    const R r = narrowTo<R>(1.0 / zre[0]);
+    // U(i, k) = z(k) / D(i), four columns at a time.
+    const auto store = [&](int32_t k0, int nb) __attribute__((always_inline)) {
+      for (int b = 0; b < nb; ++b) {
+        Z& tik = t(packed(i, k0 + b));
+        re(tik) = narrowTo<R>(zre[b] * widen(r));
+        im(tik) = narrowTo<R>(zim[b] * widen(r));
       }
-      Z& tik = t(packed(i, k));
-      const W zre = widen(re(tik)) - sre;
-      const W zim = widen(im(tik)) - sim;
-      if (k == i) {
-        if (!pivots.accept(i, zre)) return false;
-        re(tik) = narrowTo<R>(zre);
-        im(tik) = R{};
-        r = narrowTo<R>(1.0 / zre);
-      } else {
-        re(tik) = narrowTo<R>(zre * widen(r));
-        im(tik) = narrowTo<R>(zim * widen(r));
-      }
+    };
+    int32_t k = i + 1;
+    for (; k + 3 <= n; k += 4) {
+      rowSums<4>(i, k, t, zre, zim);
+      store(k, 4);
+    }
+    if (k + 1 <= n) {
+      rowSums<2>(i, k, t, zre, zim);
+      store(k, 2);
+      k += 2;
+    }
+    if (k <= n) {
+      rowSums<1>(i, k, t, zre, zim);
+      store(k, 1);
     }
   }
   return true;

@@ -1,9 +1,8 @@
 // Gauss-Jordan inversion of real matrices with column interchanges, one algorithm
 // for float and double storage.
-#include <cmath>
-#include <utility>
 #include <vector>
 
+#include "numerics/gauss_jordan.hpp"
 #include "numerics/numerics.hpp"
 
 namespace kelv {
@@ -12,60 +11,8 @@ namespace {
 
 template <class T>
 void invertInPlace(T* a, int32_t& n, int32_t* ipiv) {
-  const int32_t order = n;
-  if (order <= 0) return;
-  View2<T> A(a, order, order);
-  View1<int32_t> piv(ipiv, order);
-
-  for (int32_t i = 1; i <= order; ++i) piv(i) = i;
-  int32_t steps = 0;
-
-  for (int32_t k = 1; k <= order; ++k) {
-    // Strictly larger only: the leftmost of equal maxima is the pivot. A row that
-    // is zero from column k on (or holds nothing but not-a-number) ends the
-    // elimination; any nonzero pivot is accepted.
-    T best = 0;
-    int32_t q = k;
-    for (int32_t j = k; j <= order; ++j) {
-      const T mag = std::fabs(A(k, j));
-      if (mag > best) {
-        best = mag;
-        q = j;
-      }
-    }
-    if (!(best > 0)) break;
-
-    if (q != k) {
-      for (int32_t s = 1; s <= order; ++s) std::swap(A(s, k), A(s, q));
-      std::swap(piv(k), piv(q));
-    }
-    ++steps;
-
-    const T p = A(k, k);
-    A(k, k) = 1;
-    const T r = T(1) / p;
-    for (int32_t s = 1; s <= order; ++s) A(s, k) *= r;
-
-    for (int32_t i = 1; i <= order; ++i) {
-      if (i == k) continue;
-      const T h = -A(k, i);
-      A(k, i) = 0;
-      for (int32_t s = 1; s <= order; ++s) A(s, i) = A(s, i) + h * A(s, k);
-    }
-  }
-
-  // The columns were interchanged, so the rows of the inverse come out permuted.
-  if (steps == order) {
-    for (int32_t k = 1; k <= order; ++k) {
-      if (piv(k) == k) continue;
-      int32_t i = k;
-      while (piv(i) != k) ++i;
-      for (int32_t col = 1; col <= order; ++col) std::swap(A(k, col), A(i, col));
-      piv(i) = piv(k);
-      piv(k) = k;
-    }
-  }
-  n = steps;
+  const int64_t ld = n;
+  invertColumns<1>(a, ld, n, ipiv);
 }
 
 template <class T>

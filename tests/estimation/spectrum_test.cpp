@@ -114,6 +114,24 @@ TEST(CoherenceSpectrum, AgreesWithTheDefinitionOnOrdinaryRecords) {
   expectAgreement("extreme extents", shortest, 1);
 }
 
+// Above an order that depends on nfft the transfer function is made by transforms,
+// over one group of residues (nfft / 2^ceil(log2(order + 1)) = 8) or several.
+TEST(CoherenceSpectrum, AgreesWithTheDefinitionAtHighOrdersByTransforms) {
+  struct Shape {
+    int nch, nlen, order;
+  };
+  for (const Shape s : {Shape{8, 1024, 80}, Shape{3, 1024, 40}, Shape{4, 2048, 30}}) {
+    int32_t nfft = 2;
+    while (nfft < s.nlen) nfft *= 2;
+    ASSERT_TRUE(SpectralWork(s.order, s.nch, nfft, nfft / 2).byTransform) << s.order;
+    const std::vector<float> record = testing::commonSourceRecord(s.nch, 2 * s.nlen, 0.12, 0.5, 7);
+    Agreement a;
+    for (int start : {0, s.nlen / 2}) analyseWindow(record, s.nch, start, s.nlen, s.order, a);
+    const std::string name = std::to_string(s.nch) + " channels, order " + std::to_string(s.order);
+    expectAgreement(name.c_str(), a);
+  }
+}
+
 TEST(CoherenceSpectrum, DegenerateFitBlanksEveryFrequencyAndReusedStorageKeepsNothing) {
   const int32_t nch = 3, nlen = 256, nfft = 256, nfreq = 128, order = 3;
   std::vector<float> good = testing::simulatedWindow(nch, nlen, nfft, 5);
