@@ -125,7 +125,7 @@ std::vector<float> nullLevels(const Plan& plan, const Samples& samples, int32_t 
   // The windows on the workers; the calling thread only reports their progress, so
   // that a caller can stop the estimate between windows.
   runInOrder(
-      threads, count, 4 * int64_t(threads),
+      threads, count, 2 * int64_t(threads),
       [&](int32_t t, int64_t w) {
         SimulationWork& work = works[static_cast<std::size_t>(t)];
         float* windowData = work.window.windowData.data();
