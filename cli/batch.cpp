@@ -300,6 +300,21 @@ int run(const BatchOptions& o, const OutputFormat& format, WindowSharing* sharin
   } else {
     prepareGridFile(format, o.output, plan.nWindows, plan.nfreq);
   }
+  // Companions too: one that cannot be written is found before the grid is replaced.
+  std::vector<std::string> channelNames;
+  std::vector<std::unique_ptr<ReplacementFile>> channelFiles;
+  std::unique_ptr<ReplacementFile> nullFile;
+  if (!netcdf) {
+    if (o.channels)
+      for (int32_t m = 1; m <= plan.nch; ++m) {
+        channelNames.push_back(companionName(
+            o.output, "ch-" + fileNamePart(record.names[static_cast<std::size_t>(m - 1)])));
+        channelFiles.push_back(
+            prepareCompanion(format, channelNames.back(), plan.nWindows, plan.nfreq));
+      }
+    if (o.nullLevel)
+      nullFile = prepareCompanion(format, companionName(o.output, "null"), 2, plan.nfreq);
+  }
   const int64_t nodes = int64_t(plan.nfreq) * plan.nWindows;
   std::vector<float> grid(streamed ? 0 : arraySize({nodes}, sizeof(float)));
   std::vector<float> coherences;
@@ -349,19 +364,15 @@ int run(const BatchOptions& o, const OutputFormat& format, WindowSharing* sharin
     std::vector<float> channel;
     for (int32_t m = 1; m <= plan.nch; ++m) {
       channelGrid(plan, coherences, m, channel);
-      const std::string name = companionName(
-          o.output, "ch-" + fileNamePart(record.names[static_cast<std::size_t>(m - 1)]));
-      prepareGridFile(format, name, plan.nWindows, plan.nfreq);
-      writePreparedGrid(format, image(channel));
-      written.push_back(name);
+      writeCompanion(format, *channelFiles[static_cast<std::size_t>(m - 1)], image(channel));
+      written.push_back(channelNames[static_cast<std::size_t>(m - 1)]);
     }
   }
   if (o.nullLevel && !netcdf) {
     const std::vector<float> levels = nullLevels(plan, samples, threads);
-    const std::string name = companionName(o.output, "null");
-    prepareGridFile(format, name, 2, plan.nfreq);
-    writePreparedGrid(format, {2, plan.nfreq, 95.0, 99.0, axes.yMin, axes.yMax, levels.data()});
-    written.push_back(name + " (null levels, 95 % and 99 %)");
+    writeCompanion(format, *nullFile,
+                   {2, plan.nfreq, 95.0, 99.0, axes.yMin, axes.yMax, levels.data()});
+    written.push_back(companionName(o.output, "null") + " (null levels, 95 % and 99 %)");
   }
 
   if (!streamed)

@@ -2,6 +2,7 @@
 #include "cli/output_formats.hpp"
 
 #include <array>
+#include <memory>
 
 #include "cli/netcdf_grid.hpp"
 #include "console/analysis.hpp"
@@ -19,14 +20,19 @@ void writeDsaa(const GridImage& g) {
   writeGrid({g.nx, g.ny, g.xMin, g.xMax, g.yMin, g.yMax}, g.values);
 }
 
+void writeDsaaTo(OutputUnit& unit, const GridImage& g) {
+  writeGrid(unit, {g.nx, g.ny, g.xMin, g.xMax, g.yMin, g.yMax}, g.values);
+}
+
 bool always() {
   return true;
 }
 
 // Each format once; a new one is a line here.
 constexpr std::array kFormats = {
-    OutputFormat{".grd", "DSAA ASCII grid", dsaaBytes, writeDsaa, always},
-    OutputFormat{".nc", "netCDF-4 grid, CF conventions", nullptr, nullptr, netcdfSupported, true},
+    OutputFormat{".grd", "DSAA ASCII grid", dsaaBytes, writeDsaa, writeDsaaTo, always},
+    OutputFormat{".nc", "netCDF-4 grid, CF conventions", nullptr, nullptr, nullptr, netcdfSupported,
+                 true},
 };
 
 char lower(char c) {
@@ -69,6 +75,18 @@ void prepareGridFile(const OutputFormat& format, const std::string& path, int32_
 
 void writePreparedGrid(const OutputFormat& format, const GridImage& image) {
   format.write(image);
+}
+
+std::unique_ptr<ReplacementFile> prepareCompanion(const OutputFormat& format,
+                                                  const std::string& path, int32_t nx, int32_t ny) {
+  auto file = std::make_unique<ReplacementFile>();
+  file->open(path, format.fileBytes(nx, ny));
+  return file;
+}
+
+void writeCompanion(const OutputFormat& format, ReplacementFile& file, const GridImage& image) {
+  format.writeTo(file.unit(), image);
+  file.commit();
 }
 
 std::string companionName(std::string_view output, std::string_view tag) {

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "textio/textio.hpp"
 
 namespace kelv::cli {
 
@@ -27,6 +30,8 @@ struct OutputFormat {
   // Writes the grid into the replacement file opened for it and puts it in place
   // (nullptr for a format the run writes itself as the windows finish).
   void (*write)(const GridImage& image);
+  // The same into a companion's replacement file, which the caller then commits.
+  void (*writeTo)(OutputUnit& unit, const GridImage& image);
   // Whether this build writes the format.
   bool (*supported)();
   // The file holds the channels' coherences and the null levels itself, written by
@@ -45,6 +50,12 @@ std::string outputFormatList();
 void prepareGridFile(const OutputFormat& format, const std::string& path, int32_t nx, int32_t ny);
 // Writes a grid into the file prepareGridFile opened last.
 void writePreparedGrid(const OutputFormat& format, const GridImage& image);
+// A companion file (a channel's grid, the null levels) opened, and its room reserved,
+// before the work as prepareGridFile's, on a replacement file of its own; written and put
+// in place by writeCompanion.
+std::unique_ptr<ReplacementFile> prepareCompanion(const OutputFormat& format,
+                                                  const std::string& path, int32_t nx, int32_t ny);
+void writeCompanion(const OutputFormat& format, ReplacementFile& file, const GridImage& image);
 
 // A companion file beside the output: "NAME.grd" and "null" give "NAME.null.grd".
 std::string companionName(std::string_view output, std::string_view tag);

@@ -56,8 +56,9 @@ struct Slot {
   volatile std::sig_atomic_t temporaryActive = 0;
   bool inUse = false;
 };
-// The file channel and up to three files opened ahead of their writing.
-constexpr int kSlots = 4;
+// The file channel and up to 256 files opened ahead of their writing (a companion
+// per channel); each holds two descriptors.
+constexpr int kSlots = 257;
 Slot slots[kSlots];
 
 OutputUnit& writeUnit() {

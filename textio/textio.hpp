@@ -102,7 +102,8 @@ std::string openReplacementForLibrary(std::string_view finalName);
 // so that a file written only after others (the null level's companion) can be opened
 // and its size reserved before the work, with the same reports. Until commit() the
 // final name keeps its earlier file; the object's end, or any ending of the run,
-// discards the replacement. At most three are open at once.
+// discards the replacement. At most 256 are open at once; one more is refused as an
+// open failure (error 30).
 class ReplacementFile {
  public:
   ReplacementFile();

@@ -144,6 +144,26 @@ TEST(Batch, ChannelGridsMultiplyToTheMeasure) {
   EXPECT_EQ(compared, 8 * 64);  // 8 windows of 64 frequencies
 }
 
+// Regression: the companions (a channel's grid, the null levels) were opened only
+// after the grid had been replaced, so one that could not be written ended the run
+// with the new grid beside the old companions. They are opened before the work now.
+TEST(Batch, CompanionThatCannotBeWrittenIsReportedBeforeTheGridIsReplaced) {
+  for (const char* companion : {"out.ch-y.grd", "out.null.grd"}) {
+    TempDir dir;
+    writeInputs(dir, 600);
+    writeFile(dir / "out.grd", "earlier grid\r\n");
+    std::filesystem::create_directory(dir / companion);
+    const RunResult r =
+        run(dir, {"--window", "128", "--shift", "64", "--order", "2", "--channels", "--null",
+                  "--time-column", "1", "--output", "out.grd", "data.csv"});
+    EXPECT_EQ(r.exitCode, 30) << companion << ": " << r.err;
+    EXPECT_NE(r.err.find(std::string("open failure, unit 1, file ") + companion), std::string::npos)
+        << r.err;
+    EXPECT_EQ(readFile(dir / "out.grd"), "earlier grid\r\n") << companion;
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.ch-x.grd")) << companion;
+  }
+}
+
 // Settings at the start and with the closing line; into a pipe a line at the start,
 // at every tenth and at the end; --quiet keeps standard output empty.
 TEST(Batch, ReportsAndProgressForALog) {
