@@ -11,28 +11,15 @@
 #include <vector>
 
 #include "cli/options.hpp"
+#include "cli/sample_source.hpp"
 #include "kelvarodine/analysis.hpp"
 #include "kelvarodine/inputs.hpp"
 
 namespace kelv::cli {
 
-// The record of a list input, read once without its samples.
-struct ScannedList {
-  Record record;                   // names, warnings, common length; no data
-  std::string listPath;            // where the series were named
-  std::vector<std::string> paths;  // the series files, one per channel
-  std::vector<Gap> gaps;           // as findGaps gives them for the record's samples
-};
-
 // Whether the options allow a streamed run: a list input (no INPUT files), a DSAA
 // output, no --null (it needs the whole record) and no --channels.
 bool streamable(const BatchOptions& options, std::string_view outputExtension);
-
-// Reads a list input for a streamed run. Nothing when the list or one of its
-// series is not a regular file (a pipe cannot be read twice): the list is then
-// read, if at all, only to find that out, and from the start again by loadRecord.
-// Throws InputError as loadRecord does.
-std::optional<ScannedList> scanList(const BatchOptions& options);
 
 // Analyses every window of the plan, reading the samples of consecutive blocks of
 // windows from the list's series, and writes the grid's DSAA file into the
