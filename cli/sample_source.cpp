@@ -425,9 +425,6 @@ class ByteWriter {
     put(uint64_t(v.size()));
     for (const T& x : v) put(x);
   }
-  void put(const SeedPiece& p) {
-    put(p.trace), put(p.start), put(p.samples), put(p.offset), put(p.length), put(p.gaps);
-  }
   void put(const Record& r) {
     put(r.source), put(r.names), put(r.count), put(r.timed), put(r.start), put(r.step);
     put(r.timeUnit), put(r.warnings);
@@ -457,9 +454,6 @@ class ByteReader {
   void get(std::vector<T>& v) {
     v.resize(count(sizeof(T) > 8 ? 8 : sizeof(T)));
     for (T& x : v) get(x);
-  }
-  void get(SeedPiece& p) {
-    get(p.trace), get(p.start), get(p.samples), get(p.offset), get(p.length), get(p.gaps);
   }
   void get(Record& r) {
     get(r.source), get(r.names), get(r.count), get(r.timed), get(r.start), get(r.step);

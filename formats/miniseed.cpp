@@ -14,6 +14,7 @@
 
 #ifdef KELV_HAVE_MSEED
 #include <libmseed.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -200,16 +201,19 @@ class SeedRecords {
 // disjoint runs first -> last): the parts not yet covered become shares of piece
 // `piece`, whose first sample is `first`; returns the samples already covered.
 int64_t addPiece(std::map<int64_t, int64_t>& covered, int64_t a, int64_t b, int64_t first,
-                 std::size_t piece, std::vector<SeedShare>& shares) {
+                 uint32_t piece, std::vector<SeedShare>& shares) {
+  const auto share = [&](int64_t from, int64_t n) {
+    shares.push_back({from, static_cast<int32_t>(n), static_cast<int32_t>(from - first), piece});
+  };
   int64_t overlapping = 0;
   auto it = covered.upper_bound(a);
   if (it != covered.begin() && std::prev(it)->second >= a) --it;
   for (int64_t at = a; at <= b;) {
     if (it == covered.end() || it->first > b) {
-      shares.push_back({at, b - at + 1, at - first, piece});
+      share(at, b - at + 1);
       break;
     }
-    if (it->first > at) shares.push_back({at, it->first - at, at - first, piece});
+    if (it->first > at) share(at, it->first - at);
     overlapping += std::min(it->second, b) - std::max(it->first, at) + 1;
     at = it->second + 1;
     ++it;
@@ -235,6 +239,12 @@ SeedLayout scanMiniSeed(std::string_view bytes, int fd, const std::string& name)
   std::vector<Trace> traces;
   int64_t textRecords = 0;
   SeedRecords reading(bytes, fd, name);
+  // Room for a piece per record of the smallest length: only what is used becomes
+  // resident, and the pieces are never copied as they grow.
+  struct stat st {};
+  const uint64_t size =
+      fd >= 0 ? (::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0) : bytes.size();
+  layout.pieces.reserve(static_cast<std::size_t>(size / 128 + 1));
   std::string where;
   while (const MSRecord* record = reading.next(where)) {
     const MSRecord& msr = *record;
@@ -259,24 +269,23 @@ SeedLayout scanMiniSeed(std::string_view bytes, int fd, const std::string& name)
                        "traces of different sample rates: " + reference.id + " at " +
                            rateText(reference.rate) + ", " + id + " at " + rateText(msr.samprate) +
                            " in " + where + "; every channel must have the same rate");
-    SeedPiece piece{static_cast<int32_t>(trace - traces.begin()),
-                    msr.starttime,
-                    msr.numsamples,
-                    reading.offset(),
-                    msr.reclen,
-                    {}};
+    if (layout.pieces.size() >= UINT32_MAX || msr.numsamples > INT32_MAX)
+      throw InputError(name, 0, where + ": too many records or samples");
+    const auto p = static_cast<uint32_t>(layout.pieces.size());
+    const SeedPiece piece{msr.starttime, reading.offset(), static_cast<int32_t>(msr.numsamples),
+                          msr.reclen, static_cast<int32_t>(trace - traces.begin())};
     for (int64_t i = 0; i < msr.numsamples; ++i) {
       if (!std::isnan(sampleValue(msr, i))) continue;
-      if (!piece.gaps.empty() && piece.gaps.back().last == i - 1)
-        piece.gaps.back().last = i;
+      if (!layout.gaps.empty() && layout.gaps.back().piece == p && layout.gaps.back().last == i - 1)
+        layout.gaps.back().last = i;
       else
-        piece.gaps.push_back({i, i});
+        layout.gaps.push_back({p, i, i});
     }
     const hptime_t lastSample =
         msr.starttime + std::llround(double(msr.numsamples - 1) / trace->rate * double(HPTMODULUS));
     trace->first = std::min(trace->first, msr.starttime);
     trace->last = std::max(trace->last, lastSample);
-    layout.pieces.push_back(std::move(piece));
+    layout.pieces.push_back(piece);
   }
   if (traces.empty())
     throw InputError(name, 0,
@@ -311,7 +320,10 @@ SeedLayout scanMiniSeed(std::string_view bytes, int fd, const std::string& name)
   int64_t overlapping = 0;
   std::vector<std::map<int64_t, int64_t> > covered(traces.size());
   layout.shares.resize(traces.size());
-  for (std::size_t p = 0; p < layout.pieces.size(); ++p) {
+  std::vector<std::size_t> pieces(traces.size(), 0);
+  for (const SeedPiece& piece : layout.pieces) ++pieces[static_cast<std::size_t>(piece.trace)];
+  for (std::size_t j = 0; j < traces.size(); ++j) layout.shares[j].reserve(pieces[j]);
+  for (uint32_t p = 0; p < layout.pieces.size(); ++p) {
     const SeedPiece& piece = layout.pieces[p];
     const auto j = static_cast<std::size_t>(piece.trace);
     const int64_t first = index(piece.start);
@@ -363,8 +375,11 @@ std::vector<Gap> seedGaps(const SeedLayout& layout) {
     int64_t at = 0;
     for (const SeedShare& s : layout.shares[j]) {
       if (s.first > at) add(channel, at, s.first - 1);
-      for (const auto& [a, b] : layout.pieces[s.piece].gaps) {
-        const int64_t from = std::max(a, s.from), to = std::min(b, s.from + s.n - 1);
+      auto run = std::lower_bound(layout.gaps.begin(), layout.gaps.end(), s.piece,
+                                  [](const SeedRun& r, uint32_t piece) { return r.piece < piece; });
+      for (; run != layout.gaps.end() && run->piece == s.piece; ++run) {
+        const int64_t from = std::max<int64_t>(run->first, s.from),
+                      to = std::min<int64_t>(run->last, s.from + s.n - 1);
         if (from <= to) add(channel, s.first + from - s.from, s.first + to - s.from);
       }
       at = s.first + s.n;

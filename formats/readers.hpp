@@ -123,27 +123,30 @@ struct Alignment {
 Alignment alignment(const std::vector<Record>& records);
 
 // ---------------------------------------------------------------- miniSEED
-// One record of samples of a miniSEED file: its trace, its first sample's time
-// (libmseed's high-precision ticks), its sample count, where it lies in the file,
-// and the runs of its samples that are gaps (from 0).
+// One record of samples of a miniSEED file: its first sample's time (libmseed's
+// high-precision ticks), where it lies in the file, its sample count and its trace.
+// A file has one per record: they are kept small.
 struct SeedPiece {
-  int32_t trace = 0;
   int64_t start = 0;
-  int64_t samples = 0;
   uint64_t offset = 0;
+  int32_t samples = 0;
   int32_t length = 0;
-  struct Run {
-    int64_t first = 0, last = 0;
-  };
-  std::vector<Run> gaps;
+  int32_t trace = 0;
+};
+
+// Samples first .. last (from 0) of a piece that are gaps.
+struct SeedRun {
+  uint32_t piece = 0;
+  int64_t first = 0, last = 0;
 };
 
 // The part of a piece that gives a channel's samples first .. first + n - 1 (from
 // 0), read from the piece's samples from `from`.
 struct SeedShare {
-  int64_t first = 0, n = 0;
-  int64_t from = 0;
-  std::size_t piece = 0;
+  int64_t first = 0;
+  int32_t n = 0;
+  int32_t from = 0;
+  uint32_t piece = 0;
 };
 
 // A miniSEED file's layout: its record without samples, and for each channel the
@@ -151,6 +154,7 @@ struct SeedShare {
 struct SeedLayout {
   Record record;
   std::vector<SeedPiece> pieces;
+  std::vector<SeedRun> gaps;  // in the order of the pieces
   std::vector<std::vector<SeedShare>> shares;
 };
 
