@@ -6,8 +6,10 @@
 #   bench/peak_memory.sh BUILD_DIR [SHORT_SAMPLES]
 #
 # The records (default 200000 and 2000000 samples, list input made by
-# kelvarodine-example in BUILD_DIR/bench-memory-SAMPLES) are analysed with window
-# 1024, shift 256, order 10; /usr/bin/time gives each process's maximum RSS.
+# kelvarodine-example in BUILD_DIR/bench-memory-SAMPLES, the same samples as one text
+# table of 8 columns and, where BUILD_DIR/bench/table_to_mseed was built, as a
+# miniSEED file) are analysed with window 1024, shift 256, order 10; /usr/bin/time
+# gives each process's maximum RSS.
 set -euo pipefail
 
 [ $# -ge 1 ] && [ $# -le 2 ] || { echo "usage: $0 BUILD_DIR [SHORT_SAMPLES]" >&2; exit 2; }
@@ -24,6 +26,7 @@ export OMPI_MCA_rmaps_base_oversubscribe=1 OMPI_MCA_btl=self,vader
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 options=(--window 1024 --shift 256 --order 10 --quiet --list list)
+to_mseed=$build/bench/table_to_mseed
 
 printf '%-10s %-26s %s\n' samples run "peak RSS KiB (largest, rank 0, first)"
 for samples in "$short" $((10 * short)); do
@@ -32,6 +35,14 @@ for samples in "$short" $((10 * short)); do
   cd "$data"
   /usr/bin/time -f "rss %M" -o "$work/single" "$single" "${options[@]}" --output "$work/g.grd"
   printf '%-10s %-26s %s\n' "$samples" "kelvarodine --output" "$(cut -d' ' -f2 "$work/single")"
+  [ -f table.txt ] || paste -d' ' $(cat list) > table.txt
+  [ -f record.mseed ] || [ ! -x "$to_mseed" ] || "$to_mseed" table.txt record.mseed
+  for input in table.txt record.mseed; do
+    [ -f "$input" ] || continue
+    /usr/bin/time -f "rss %M" -o "$work/single" "$single" "${options[@]:0:7}" \
+      --output "$work/g.grd" "$input"
+    printf '%-10s %-26s %s\n' "$samples" "kelvarodine $input" "$(cut -d' ' -f2 "$work/single")"
+  done
   if [ -x "$program" ] && command -v mpirun >/dev/null; then
     mpirun -n 2 --bind-to none /usr/bin/time -f "rss %M" "$program" "${options[@]}" \
       --output "$work/m.grd" 2>"$work/mpi"

@@ -233,12 +233,13 @@ class LocalWindows final : public WindowSharing {
 // `sharing` null: this process analyses every window, streamed where it can be.
 int run(const BatchOptions& o, const OutputFormat& format, WindowSharing* sharing) {
   const Reports reports(o.quiet);
-  // A list input with a DSAA grid and no companions is read as the windows need it
-  // (the series twice), so that the run's memory is bounded by the window.
+  // Inputs that are regular files, with a DSAA grid and no companions, are read as
+  // the windows need them (the files twice), so that the run's memory is bounded by
+  // the window.
   Record record;
-  std::optional<ScannedList> streamed;
+  std::optional<ScannedInput> streamed;
   try {
-    if (!sharing && streamable(o, format.extension)) streamed = scanList(o);
+    if (!sharing && streamable(o, format.extension)) streamed = scanInputs(o);
     record = streamed ? streamed->record : loadRecord(o);
   } catch (const InputError& e) {
     return reports.error(e.what(), inputStatus(e.kind()));

@@ -1,11 +1,18 @@
-// Scanning a list input, and reading its series again block by block.
+// Scanning the inputs of a streamed run, and reading their samples again block by
+// block from any sample on.
 #include "cli/sample_source.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <type_traits>
 
 #include "cli/inputs.hpp"
 #include "console/series_reading.hpp"
@@ -23,70 +30,356 @@ bool regularFile(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-}  // namespace
+InputError changed(const std::string& path, const std::string& how) {
+  return InputError(path, 0, "changed while it was read: " + how, InputError::Kind::readFailure);
+}
 
-std::optional<ScannedList> scanList(const BatchOptions& options) {
-  ScannedList list;
-  list.listPath = options.list.value_or("list");
-  if (!regularFile(list.listPath)) return std::nullopt;
-  list.paths = readListNames(list.listPath);
-  if (list.paths.size() > kMaxStreamedChannels) return std::nullopt;
-  for (const std::string& path : list.paths)
-    if (!regularFile(path)) return std::nullopt;
+// An open file descriptor, closed with its owner.
+class Descriptor {
+ public:
+  Descriptor() = default;
+  explicit Descriptor(const std::string& path) {
+    do fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    while (fd_ < 0 && errno == EINTR);
+  }
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
 
-  // Runs of samples that are not finite, per channel, as findGaps finds them.
-  const std::size_t nch = list.paths.size();
-  std::vector<std::vector<Gap>> gaps(nch);
-  std::vector<int64_t> runFirst(nch, 0), length(nch, 0);
-  Record record = readListSeries(
-      list.listPath, list.paths, [&](std::size_t j, int32_t offset, const float* v, int32_t n) {
-        for (int32_t i = 0; i < n; ++i) {
-          const int64_t k = int64_t(offset) + i + 1;
-          if (!std::isfinite(v[i])) {
-            if (runFirst[j] == 0) runFirst[j] = k;
-          } else if (runFirst[j] != 0) {
-            gaps[j].push_back({static_cast<int32_t>(j + 1), runFirst[j], k - 1});
-            runFirst[j] = 0;
-          }
-        }
-        length[j] = int64_t(offset) + n;
-      });
-  for (std::size_t j = 0; j < nch; ++j) {
-    if (runFirst[j] != 0) gaps[j].push_back({static_cast<int32_t>(j + 1), runFirst[j], length[j]});
-    for (Gap g : gaps[j]) {
-      if (g.first > record.count) break;
-      g.last = std::min(g.last, record.count);
-      list.gaps.push_back(g);
+ private:
+  int fd_ = -1;
+};
+
+// Size and modification time (nanoseconds) of an open file.
+void identity(int fd, int64_t& size, int64_t& modified) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return;
+  size = st.st_size;
+  modified = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+// Runs of samples that are not finite in one channel, as findGaps finds them.
+class GapRuns {
+ public:
+  explicit GapRuns(int32_t channel) : channel_(channel) {}
+  void add(float v, int64_t k) {  // sample k, from 1
+    if (!std::isfinite(v)) {
+      if (runFirst_ == 0) runFirst_ = k;
+    } else if (runFirst_ != 0) {
+      gaps_.push_back({channel_, runFirst_, k - 1});
+      runFirst_ = 0;
     }
   }
-  // The names made distinct as loadRecord's alignment makes them.
-  const int64_t count = record.count;
-  record.count = 0;
-  std::vector<Record> records;
-  records.push_back(std::move(record));
-  list.record = alignRecords(std::move(records));
-  list.record.count = count;
-  return list;
+  std::vector<Gap> finish(int64_t count) {
+    if (runFirst_ != 0) gaps_.push_back({channel_, runFirst_, count});
+    runFirst_ = 0;
+    return std::move(gaps_);
+  }
+
+ private:
+  int32_t channel_;
+  int64_t runFirst_ = 0;
+  std::vector<Gap> gaps_;
+};
+
+// A scanned file: its record without data, gaps in its own samples (channels from
+// 1 in it), and how to read it.
+struct FileScan {
+  Record record;
+  std::vector<Gap> gaps;
+  ScannedFile file;
+};
+
+FileScan scanTable(int fd, const std::string& path, const TableOptions& options) {
+  FileScan scan;
+  TextLines lines(fd, 0, 1, path);
+  TableRows rows(lines, path, options);
+  const TableLayout& layout = rows.layout();
+  const std::size_t channels = layout.channels();
+  std::vector<GapRuns> runs;
+  for (std::size_t c = 0; c < channels; ++c) runs.emplace_back(static_cast<int32_t>(c + 1));
+  std::vector<float> row(channels);
+  TimeMarks marks;
+  double time = 0.0;
+  int64_t count = 0;
+  while (rows.next(row.data(), time)) {
+    if (count % kMarkRows == 0) scan.file.marks.push_back({rows.offset(), rows.line()});
+    ++count;
+    for (std::size_t c = 0; c < channels; ++c) runs[c].add(row[c], count);
+    if (layout.timed()) marks.add(time, rows.line());
+  }
+  scan.record = tableRecord(layout, path, count);
+  if (count == 0) throw InputError(path, 0, "no data: the file holds no line of numbers");
+  if (layout.timed()) marks.finish(path, scan.record);
+  for (GapRuns& r : runs) {
+    const std::vector<Gap> gaps = r.finish(count);
+    scan.gaps.insert(scan.gaps.end(), gaps.begin(), gaps.end());
+  }
+  scan.file.kind = ScannedFile::Kind::table;
+  scan.file.layout = layout;
+  return scan;
 }
 
-SeriesWindow::SeriesWindow(const ScannedList& list, int64_t capacity)
-    : list_(list),
-      capacity_(capacity),
-      files_(list.paths.size()),
-      data_(static_cast<std::size_t>(capacity * int64_t(list.paths.size()))) {
-  for (std::size_t j = 0; j < files_.size(); ++j) {
-    files_[j] = std::make_unique<InputFile>();
-    openSeries(*files_[j], list.listPath, list.paths, j);
+FileScan scanSeed(int fd, const std::string& path) {
+  FileScan scan;
+  SeedLayout layout = scanMiniSeed({}, fd, path);
+  scan.gaps = seedGaps(layout);
+  scan.record = std::move(layout.record);
+  scan.file.kind = ScannedFile::Kind::miniSeed;
+  scan.file.pieces = std::move(layout.pieces);
+  scan.file.shares = std::move(layout.shares);
+  return scan;
+}
+
+// A list input: the series of the list, scanned as readListRecord reads them.
+std::optional<ScannedInput> scanList(const std::string& listPath) {
+  ScannedInput input;
+  input.listPath = listPath;
+  if (!regularFile(listPath)) return std::nullopt;
+  input.listNames = readListNames(listPath);
+  if (input.listNames.size() > kMaxStreamedChannels) return std::nullopt;
+  for (const std::string& path : input.listNames)
+    if (!regularFile(path)) return std::nullopt;
+
+  const std::size_t nch = input.listNames.size();
+  std::vector<GapRuns> runs;
+  for (std::size_t j = 0; j < nch; ++j) runs.emplace_back(static_cast<int32_t>(j + 1));
+  std::vector<int64_t> length(nch, 0);
+  Record record = readListSeries(listPath, input.listNames,
+                                 [&](std::size_t j, int32_t offset, const float* v, int32_t n) {
+                                   for (int32_t i = 0; i < n; ++i)
+                                     runs[j].add(v[i], int64_t(offset) + i + 1);
+                                   length[j] = int64_t(offset) + n;
+                                 });
+  for (std::size_t j = 0; j < nch; ++j) {
+    for (Gap g : runs[j].finish(length[j])) {
+      if (g.first > record.count) break;
+      g.last = std::min(g.last, record.count);
+      input.gaps.push_back(g);
+    }
+    ScannedFile file;
+    file.kind = ScannedFile::Kind::series;
+    file.path = input.listNames[j];
+    file.channels = 1;
+    file.count = length[j];
+    file.series = static_cast<int32_t>(j);
+    input.files.push_back(std::move(file));
+  }
+  // The names made distinct as loadRecord's alignment makes them.
+  input.record = alignment({record}).record;
+  return input;
+}
+
+}  // namespace
+
+std::optional<ScannedInput> scanInputs(const BatchOptions& options) {
+  if (options.inputs.empty()) return scanList(options.list.value_or("list"));
+  const TableOptions table{options.timeColumn};
+  std::vector<FileScan> scans;
+  for (const std::string& path : options.inputs) {
+    if (!regularFile(path)) return std::nullopt;
+    Descriptor fd(path);
+    if (fd.get() < 0) return std::nullopt;
+    char head[48];
+    ssize_t n;
+    do n = ::pread(fd.get(), head, sizeof head, 0);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) return std::nullopt;
+    const bool seed = looksLikeMiniSeed(std::string_view(head, static_cast<std::size_t>(n)));
+    FileScan scan = seed ? scanSeed(fd.get(), path) : scanTable(fd.get(), path, table);
+    scan.file.path = path;
+    scan.file.channels = scan.record.channels();
+    scan.file.count = scan.record.count;
+    identity(fd.get(), scan.file.size, scan.file.modified);
+    scans.push_back(std::move(scan));
+  }
+  std::vector<Record> records;
+  for (const FileScan& s : scans) records.push_back(s.record);
+  Alignment aligned = alignment(records);
+  ScannedInput input;
+  input.record = std::move(aligned.record);
+  int32_t channel = 0;
+  for (std::size_t i = 0; i < scans.size(); ++i) {
+    ScannedFile& file = scans[i].file;
+    file.offset = aligned.offsets[i];
+    // The gaps in the run's samples: the file's from offset + 1 to offset + count.
+    for (Gap g : scans[i].gaps) {
+      g.first = std::max(g.first - file.offset, int64_t{1});
+      g.last = std::min(g.last - file.offset, input.record.count);
+      if (g.first > g.last) continue;
+      g.channel += channel;
+      input.gaps.push_back(g);
+    }
+    channel += file.channels;
+    input.files.push_back(std::move(file));
+  }
+  return input;
+}
+
+// ---------------------------------------------------------------- reading again
+
+class SampleReader::Cursor {
+ public:
+  virtual ~Cursor() = default;
+  // The next n samples of the file's channels into to[c stride + i], or dropped.
+  virtual void read(int64_t n, float* to, int64_t stride, bool keep) = 0;
+};
+
+namespace {
+
+// Opens a file of the scan again, as it was then.
+void reopen(Descriptor& fd, const ScannedFile& file) {
+  if (fd.get() < 0)
+    throw InputError(file.path, 0, "cannot be opened again: " + std::string(std::strerror(errno)),
+                     InputError::Kind::readFailure);
+  int64_t size = -1, modified = -1;
+  identity(fd.get(), size, modified);
+  if (size != file.size || modified != file.modified)
+    throw changed(file.path, "its size or time differs from its first reading");
+}
+
+class TableCursor final : public SampleReader::Cursor {
+ public:
+  TableCursor(const ScannedFile& file, int64_t start)
+      : file_(file), fd_(file.path), row_(file.layout.channels()) {
+    reopen(fd_, file);
+    // The marked row at or before the start, and the rows from there to it.
+    const int64_t k = start - 1;
+    const RowMark& mark = file.marks.at(static_cast<std::size_t>(k / kMarkRows));
+    lines_ = std::make_unique<TextLines>(fd_.get(), mark.offset, mark.line, file.path);
+    rows_ = std::make_unique<TableRows>(*lines_, file.path, file.layout);
+    read(k % kMarkRows, nullptr, 0, false);
+  }
+  void read(int64_t n, float* to, int64_t stride, bool keep) override {
+    double time = 0.0;
+    for (int64_t i = 0; i < n; ++i) {
+      if (!rows_->next(row_.data(), time))
+        throw changed(file_.path, "fewer samples than its first reading gave");
+      if (keep)
+        for (std::size_t c = 0; c < row_.size(); ++c) to[int64_t(c) * stride + i] = row_[c];
+    }
+  }
+
+ private:
+  const ScannedFile& file_;
+  Descriptor fd_;
+  std::unique_ptr<TextLines> lines_;
+  std::unique_ptr<TableRows> rows_;
+  std::vector<float> row_;
+};
+
+class SeedCursor final : public SampleReader::Cursor {
+ public:
+  SeedCursor(const ScannedFile& file, int64_t start)
+      : file_(file),
+        fd_(file.path),
+        at_(start - 1),
+        decoded_(file.shares.size(), SIZE_MAX),
+        values_(file.shares.size()) {
+    reopen(fd_, file);
+  }
+  void read(int64_t n, float* to, int64_t stride, bool keep) override {
+    if (keep)
+      for (std::size_t c = 0; c < file_.shares.size(); ++c) {
+        float* channel = to + int64_t(c) * stride;
+        std::fill(channel, channel + n, std::numeric_limits<float>::quiet_NaN());
+        const std::vector<SeedShare>& shares = file_.shares[c];
+        // The shares that end after `at_`, in the order of their samples.
+        auto s = std::upper_bound(shares.begin(), shares.end(), at_,
+                                  [](int64_t k, const SeedShare& x) { return k < x.first + x.n; });
+        for (; s != shares.end() && s->first < at_ + n; ++s) {
+          const int64_t from = std::max(s->first, at_), end = std::min(s->first + s->n, at_ + n);
+          const std::vector<float>& v = piece(c, s->piece);
+          std::copy(v.begin() + (s->from + from - s->first), v.begin() + (s->from + end - s->first),
+                    channel + (from - at_));
+        }
+      }
+    at_ += n;
+  }
+
+ private:
+  // The samples of a piece, decoded once while the channel reads them.
+  const std::vector<float>& piece(std::size_t channel, std::size_t p) {
+    if (decoded_[channel] != p) {
+      const SeedPiece& piece = file_.pieces[p];
+      record_.resize(static_cast<std::size_t>(piece.length));
+      ssize_t got;
+      do got = ::pread(fd_.get(), record_.data(), record_.size(), static_cast<off_t>(piece.offset));
+      while (got < 0 && errno == EINTR);
+      if (got != static_cast<ssize_t>(record_.size()))
+        throw changed(file_.path, "a record of samples is no longer there");
+      decodeSeedPiece(record_.data(), piece, file_.path, values_[channel]);
+      decoded_[channel] = p;
+    }
+    return values_[channel];
+  }
+
+  const ScannedFile& file_;
+  Descriptor fd_;
+  int64_t at_;  // the next sample, from 0
+  std::vector<std::size_t> decoded_;
+  std::vector<std::vector<float>> values_;
+  std::vector<char> record_;
+};
+
+class SeriesCursor final : public SampleReader::Cursor {
+ public:
+  SeriesCursor(const ScannedInput& input, const ScannedFile& file, int64_t start) : file_(file) {
+    openSeries(unit_, input.listPath, input.listNames, static_cast<std::size_t>(file.series));
+    // A series has no marks: its earlier samples are read and dropped.
+    read(start - 1, nullptr, 0, false);
+  }
+  void read(int64_t n, float* to, int64_t, bool keep) override {
+    constexpr int64_t kPiece = int64_t{1} << 30;  // the reader counts in int32_t
+    for (int64_t done = 0; done < n;) {
+      const auto piece = static_cast<int32_t>(std::min(kPiece, n - done));
+      const SeriesEnd end =
+          readSeriesValues(unit_.unit(), piece, [&](int32_t offset, const float* v, int32_t k) {
+            if (keep) std::copy(v, v + k, to + done + offset);
+          });
+      if (end.count != piece)
+        throw changed(file_.path, "fewer samples than its first reading gave");
+      done += piece;
+    }
+  }
+
+ private:
+  const ScannedFile& file_;
+  InputFile unit_;
+};
+
+}  // namespace
+
+SampleReader::SampleReader(const ScannedInput& input, int64_t capacity, int64_t start)
+    : input_(input), capacity_(capacity), first_(start) {
+  channels_ = input.record.channels();
+  data_.resize(static_cast<std::size_t>(capacity * int64_t(channels_)));
+  for (const ScannedFile& file : input.files) {
+    const int64_t at = file.offset + start;  // the file's sample, from 1
+    switch (file.kind) {
+      case ScannedFile::Kind::table:
+        cursors_.push_back(std::make_unique<TableCursor>(file, at));
+        break;
+      case ScannedFile::Kind::miniSeed:
+        cursors_.push_back(std::make_unique<SeedCursor>(file, at));
+        break;
+      case ScannedFile::Kind::series:
+        cursors_.push_back(std::make_unique<SeriesCursor>(input, file, at));
+        break;
+    }
   }
 }
 
-SeriesWindow::~SeriesWindow() = default;
+SampleReader::~SampleReader() = default;
 
-Samples SeriesWindow::hold(int64_t first, int64_t last) {
+Samples SampleReader::hold(int64_t first, int64_t last) {
   const int64_t drop = std::min(first - first_, held_);
   if (drop > 0) {
-    for (std::size_t j = 0; j < files_.size(); ++j) {
-      float* channel = data_.data() + j * static_cast<std::size_t>(capacity_);
+    for (int32_t j = 0; j < channels_; ++j) {
+      float* channel = data_.data() + j * capacity_;
       std::memmove(channel, channel + drop, static_cast<std::size_t>(held_ - drop) * sizeof(float));
     }
     held_ -= drop;
@@ -97,30 +390,116 @@ Samples SeriesWindow::hold(int64_t first, int64_t last) {
   if (skip > 0) read(skip, false);
   const int64_t more = last - (first_ + held_ - 1);
   if (more > 0) read(more, true);
-  Samples samples =
-      samplesFastest(data_.data(), static_cast<int32_t>(files_.size()), held_, first_);
+  Samples samples = samplesFastest(data_.data(), channels_, held_, first_);
   samples.channelStride = capacity_;
   return samples;
 }
 
-void SeriesWindow::read(int64_t n, bool keep) {
-  constexpr int64_t kPiece = int64_t{1} << 30;  // the reader counts in int32_t
-  for (std::size_t j = 0; j < files_.size(); ++j) {
-    float* to = data_.data() + j * static_cast<std::size_t>(capacity_) + held_;
-    for (int64_t done = 0; done < n;) {
-      const auto piece = static_cast<int32_t>(std::min(kPiece, n - done));
-      const SeriesEnd end = readSeriesValues(files_[j]->unit(), piece,
-                                             [&](int32_t offset, const float* v, int32_t k) {
-                                               if (keep) std::copy(v, v + k, to + done + offset);
-                                             });
-      if (end.count != piece)
-        throw InputError(list_.paths[j], 0,
-                         "changed while it was read: fewer samples than its first reading gave",
-                         InputError::Kind::readFailure);
-      done += piece;
-    }
+void SampleReader::read(int64_t n, bool keep) {
+  float* to = data_.data() + held_;
+  for (std::size_t i = 0; i < cursors_.size(); ++i) {
+    cursors_[i]->read(n, to, capacity_, keep);
+    to += int64_t(input_.files[i].channels) * capacity_;
   }
   if (keep) held_ += n;
+}
+
+// ---------------------------------------------------------------- as bytes
+
+namespace {
+
+class ByteWriter {
+ public:
+  template <class T>
+  void put(const T& value) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    const char* p = reinterpret_cast<const char*>(&value);
+    bytes.insert(bytes.end(), p, p + sizeof value);
+  }
+  void put(const std::string& s) {
+    put(uint64_t(s.size()));
+    bytes.insert(bytes.end(), s.begin(), s.end());
+  }
+  template <class T>
+  void put(const std::vector<T>& v) {
+    put(uint64_t(v.size()));
+    for (const T& x : v) put(x);
+  }
+  void put(const Record& r) {
+    put(r.source), put(r.names), put(r.count), put(r.timed), put(r.start), put(r.step);
+    put(r.timeUnit), put(r.warnings);
+  }
+  void put(const ScannedFile& f) {
+    put(f.kind), put(f.path), put(f.channels), put(f.count), put(f.offset), put(f.size);
+    put(f.modified), put(f.layout.separator), put(f.layout.columns), put(f.layout.header);
+    put(f.layout.names), put(f.layout.timeColumn), put(f.marks), put(f.pieces), put(f.shares);
+    put(f.series);
+  }
+  std::vector<char> bytes;
+};
+
+class ByteReader {
+ public:
+  explicit ByteReader(const std::vector<char>& bytes) : bytes_(bytes) {}
+  template <class T>
+  void get(T& value) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    take(&value, sizeof value);
+  }
+  void get(std::string& s) {
+    s.resize(count(1));
+    take(s.data(), s.size());
+  }
+  template <class T>
+  void get(std::vector<T>& v) {
+    v.resize(count(sizeof(T) > 8 ? 8 : sizeof(T)));
+    for (T& x : v) get(x);
+  }
+  void get(Record& r) {
+    get(r.source), get(r.names), get(r.count), get(r.timed), get(r.start), get(r.step);
+    get(r.timeUnit), get(r.warnings);
+  }
+  void get(ScannedFile& f) {
+    get(f.kind), get(f.path), get(f.channels), get(f.count), get(f.offset), get(f.size);
+    get(f.modified), get(f.layout.separator), get(f.layout.columns), get(f.layout.header);
+    get(f.layout.names), get(f.layout.timeColumn), get(f.marks), get(f.pieces), get(f.shares);
+    get(f.series);
+  }
+  bool done() const { return at_ == bytes_.size(); }
+
+ private:
+  // A count of elements of at least `least` bytes each that the bytes left can hold.
+  std::size_t count(std::size_t least) {
+    uint64_t n = 0;
+    get(n);
+    if (n > (bytes_.size() - at_) / least) throw std::runtime_error("not a scanned input");
+    return static_cast<std::size_t>(n);
+  }
+  void take(void* to, std::size_t n) {
+    if (n > bytes_.size() - at_) throw std::runtime_error("not a scanned input");
+    std::memcpy(to, bytes_.data() + at_, n);
+    at_ += n;
+  }
+  const std::vector<char>& bytes_;
+  std::size_t at_ = 0;
+};
+
+}  // namespace
+
+std::vector<char> toBytes(const ScannedInput& input) {
+  ByteWriter w;
+  w.put(input.record), w.put(input.gaps), w.put(input.files), w.put(input.listPath);
+  w.put(input.listNames);
+  return std::move(w.bytes);
+}
+
+ScannedInput fromBytes(const std::vector<char>& bytes) {
+  ScannedInput input;
+  ByteReader r(bytes);
+  r.get(input.record), r.get(input.gaps), r.get(input.files), r.get(input.listPath);
+  r.get(input.listNames);
+  if (!r.done()) throw std::runtime_error("not a scanned input");
+  return input;
 }
 
 }  // namespace kelv::cli

@@ -19,11 +19,10 @@ constexpr int64_t kTileNodes = int64_t{1} << 17;
 }  // namespace
 
 bool streamable(const BatchOptions& options, std::string_view outputExtension) {
-  return options.inputs.empty() && !options.nullLevel && !options.channels &&
-         outputExtension == ".grd";
+  return !options.nullLevel && !options.channels && outputExtension == ".grd";
 }
 
-int64_t analyseStreamed(const Plan& plan, const ScannedList& list, const Options& options,
+int64_t analyseStreamed(const Plan& plan, const ScannedInput& input, const Options& options,
                         const std::string& output) {
   // Blocks of windows: enough for every thread, a tile's nodes at most.
   const int32_t threads = threadsFor(options.threads);
@@ -31,7 +30,7 @@ int64_t analyseStreamed(const Plan& plan, const ScannedList& list, const Options
   int64_t block = std::max<int64_t>(std::min<int64_t>(kTileNodes / plan.nfreq, plan.nWindows),
                                     std::min<int64_t>(4 * int64_t(threads), plan.nWindows));
   if (block < plan.nWindows) block = std::max<int64_t>(4, block / 4 * 4);
-  SeriesWindow series(list, (block - 1) * plan.shift + plan.nlen);
+  SampleReader series(input, (block - 1) * plan.shift + plan.nlen);
   ColumnFile columns(output, plan.nfreq);
   std::vector<float> blockColumns(static_cast<std::size_t>(block * plan.nfreq));
   for (int64_t first = 1; first <= plan.nWindows; first += block) {

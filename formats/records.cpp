@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "formats/fields.hpp"
+#include "formats/readers.hpp"
 #include "kelvarodine/inputs.hpp"
 
 namespace kelv {
@@ -94,7 +95,7 @@ Record readRecordFile(const std::string& path, const TableOptions& options) {
   return parseTextTable(bytes, path, options);
 }
 
-Record alignRecords(std::vector<Record> records) {
+Alignment alignment(const std::vector<Record>& records) {
   if (records.empty()) return {};
   const auto timed = [](const Record& r) { return r.timed; };
   const bool allTimed = std::all_of(records.begin(), records.end(), timed);
@@ -140,7 +141,9 @@ Record alignRecords(std::vector<Record> records) {
   } else {
     for (const Record& r : records) count = std::min(count, r.count);
   }
-  Record all;
+  Alignment aligned;
+  aligned.offsets = std::move(offsets);
+  Record& all = aligned.record;
   all.count = count;
   all.timed = allTimed;
   all.start = start;
@@ -149,23 +152,32 @@ Record alignRecords(std::vector<Record> records) {
   for (const Record& r : records)
     if (r.timeUnit != all.timeUnit) all.timeUnit.clear();
   std::set<std::string> used;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    Record& r = records[i];
+  for (const Record& r : records) {
     all.source += (all.source.empty() ? "" : ", ") + r.source;
-    for (int32_t j = 0; j < r.channels(); ++j) {
+    for (const std::string& original : r.names) {
       // Channel names stay distinct: they name the channels' files.
-      std::string name = r.names[static_cast<std::size_t>(j)];
-      for (int k = 2; used.count(name) > 0; ++k)
-        name = r.names[static_cast<std::size_t>(j)] + "-" + std::to_string(k);
+      std::string name = original;
+      for (int k = 2; used.count(name) > 0; ++k) name = original + "-" + std::to_string(k);
       used.insert(name);
       all.names.push_back(name);
-      const auto from = r.data.begin() + (int64_t(j) * r.count + offsets[i]);
-      all.data.insert(all.data.end(), from, from + count);
     }
     all.warnings.insert(all.warnings.end(), r.warnings.begin(), r.warnings.end());
+  }
+  return aligned;
+}
+
+Record alignRecords(std::vector<Record> records) {
+  Alignment aligned = alignment(records);
+  Record& all = aligned.record;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    Record& r = records[i];
+    for (int32_t j = 0; j < r.channels(); ++j) {
+      const auto from = r.data.begin() + (int64_t(j) * r.count + aligned.offsets[i]);
+      all.data.insert(all.data.end(), from, from + all.count);
+    }
     r.data = {};
   }
-  return all;
+  return std::move(all);
 }
 
 }  // namespace kelv

@@ -1,15 +1,20 @@
 // Text tables: columns of numbers separated by semicolons, commas, tabs or blanks,
 // with an optional header line of names, comment lines and gaps.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "formats/fields.hpp"
+#include "formats/readers.hpp"
 #include "kelvarodine/inputs.hpp"
 
 namespace kelv {
@@ -145,29 +150,6 @@ void splitFields(std::string_view line, char separator, std::vector<std::string_
       f = trimmed(f.substr(1, f.size() - 2));
 }
 
-// The lines of a text: numbered from 1, line ends (LF or CR LF) removed.
-class Lines {
- public:
-  explicit Lines(std::string_view text) : text_(text) {
-    if (text_.substr(0, 3) == "\xEF\xBB\xBF") text_.remove_prefix(3);  // a UTF-8 byte order mark
-  }
-  bool next(std::string_view& line) {
-    if (pos_ >= text_.size()) return false;
-    const std::size_t end = text_.find('\n', pos_);
-    line = text_.substr(pos_, end == std::string_view::npos ? end : end - pos_);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    pos_ = end == std::string_view::npos ? text_.size() : end + 1;
-    ++number_;
-    return true;
-  }
-  int64_t number() const { return number_; }
-
- private:
-  std::string_view text_;
-  std::size_t pos_ = 0;
-  int64_t number_ = 0;
-};
-
 bool skipped(std::string_view line) {
   const std::string_view t = trimmed(line);
   return t.empty() || t.front() == '#';
@@ -206,122 +188,218 @@ std::size_t timeColumnIndex(const std::string& option, const std::vector<std::st
       name, 0, "no column named " + shown(option) + " for the time (the columns: " + names + ")");
 }
 
-// The time marks of the rows: increasing, and their step. A step that strays from
-// the typical one (the median) by more than 1 % is a warning naming the first.
-void takeTimeMarks(const std::vector<double>& times, const std::vector<int64_t>& rowLines,
-                   const std::string& name, Record& record) {
-  const std::size_t n = times.size();
-  for (std::size_t k = 1; k < n; ++k)
-    if (!(times[k] > times[k - 1]))
-      throw InputError(name, rowLines[k],
-                       "the time column does not increase: " + shortestDouble(times[k]) +
-                           " after " + shortestDouble(times[k - 1]));
-  if (n < 2) throw InputError(name, 0, "a time column needs at least two lines of data");
-  std::vector<double> steps(n - 1);
-  for (std::size_t k = 1; k < n; ++k) steps[k - 1] = times[k] - times[k - 1];
-  std::vector<double> sorted = steps;
-  std::nth_element(sorted.begin(), sorted.begin() + (n - 1) / 2, sorted.end());
-  const double typical = sorted[(n - 1) / 2];
-  int64_t irregular = 0;
-  std::size_t firstIrregular = 0;
-  for (std::size_t k = 0; k + 1 < n; ++k)
-    if (std::fabs(steps[k] - typical) > 0.01 * typical && irregular++ == 0) firstIrregular = k + 1;
-  record.timed = true;
-  record.start = times[0];
-  // A regular column's step is its mean, the least rounded; an irregular one's the
-  // typical step, which its marks are then taken to follow.
-  record.step = irregular == 0 ? (times[n - 1] - times[0]) / double(n - 1) : typical;
-  if (irregular > 0)
-    record.warnings.push_back(
-        name + ":" + std::to_string(rowLines[firstIrregular]) +
-        ": irregular time step: " + shortestDouble(steps[firstIrregular - 1]) + " after line " +
-        std::to_string(rowLines[firstIrregular - 1]) + ", where the step is " +
-        shortestDouble(typical) + " (" + std::to_string(irregular) +
-        (irregular == 1 ? " irregular step" : " irregular steps") +
-        "); the samples are taken as evenly spaced");
-}
-
 }  // namespace
 
-Record parseTextTable(std::string_view text, const std::string& name, const TableOptions& options) {
-  Lines lines(text);
+TextLines::TextLines(std::string_view text) : text_(text) {
+  if (text_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;  // a UTF-8 byte order mark
+}
+
+TextLines::TextLines(int fd, uint64_t offset, int64_t line, std::string name)
+    : fd_(fd), name_(std::move(name)), base_(offset), end_(false), number_(line - 1) {
+  if (offset == 0) {
+    while (buffer_.size() < 3 && fill()) {
+    }
+    if (text_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
+  }
+}
+
+bool TextLines::fill() {
+  if (end_) return false;
+  // Keep the line begun, drop what was given.
+  buffer_.erase(0, pos_);
+  base_ += pos_;
+  pos_ = 0;
+  constexpr std::size_t kBlock = std::size_t{1} << 20;
+  const std::size_t had = buffer_.size();
+  buffer_.resize(had + kBlock);
+  ssize_t n;
+  do n = ::pread(fd_, buffer_.data() + had, kBlock, static_cast<off_t>(base_ + had));
+  while (n < 0 && errno == EINTR);
+  if (n < 0)
+    throw InputError(name_, 0, std::string("cannot be read: ") + std::strerror(errno),
+                     InputError::Kind::readFailure);
+  buffer_.resize(had + static_cast<std::size_t>(n));
+  if (n == 0) end_ = true;
+  text_ = buffer_;
+  return n > 0;
+}
+
+bool TextLines::next(std::string_view& line) {
+  std::size_t end = text_.find('\n', pos_);
+  while (end == std::string_view::npos && !end_) {
+    const std::size_t searched = text_.size() - pos_;
+    if (!fill()) break;
+    end = text_.find('\n', pos_ + searched);
+  }
+  if (pos_ >= text_.size()) return false;
+  line = text_.substr(pos_, end == std::string_view::npos ? end : end - pos_);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  lineOffset_ = base_ + pos_;
+  pos_ = end == std::string_view::npos ? text_.size() : end + 1;
+  ++number_;
+  return true;
+}
+
+TableRows::TableRows(TextLines& lines, const std::string& name, const TableOptions& options)
+    : lines_(lines), name_(name) {
   std::string_view line;
   bool any = false;
   while ((any = lines.next(line)) && skipped(line)) {
   }
   if (!any) throw InputError(name, 0, "no data: the file holds no line of numbers");
 
-  const char separator = separatorOf(line);
-  std::vector<std::string_view> fields;
-  splitFields(line, separator, fields);
-  const std::size_t columns = fields.size();
-  bool header = false;
-  for (std::string_view f : fields) {
+  layout_.separator = separatorOf(line);
+  splitFields(line, layout_.separator, fields_);
+  layout_.columns = fields_.size();
+  for (std::string_view f : fields_) {
     float v;
-    if (parseValue(f, v) == FieldKind::text) header = true;
+    if (parseValue(f, v) == FieldKind::text) layout_.header = true;
   }
-  std::vector<std::string> names;
-  if (header) {
-    for (std::size_t c = 0; c < columns; ++c)
-      names.push_back(fields[c].empty() ? "column" + std::to_string(c + 1)
-                                        : std::string(fields[c]));
+  if (layout_.header) {
+    for (std::size_t c = 0; c < layout_.columns; ++c)
+      layout_.names.push_back(fields_[c].empty() ? "column" + std::to_string(c + 1)
+                                                 : std::string(fields_[c]));
   }
-  const std::size_t timeColumn = options.timeColumn.empty()
-                                     ? columns
-                                     : timeColumnIndex(options.timeColumn, names, columns, name);
-  if (columns - (timeColumn < columns ? 1 : 0) == 0)
+  layout_.timeColumn =
+      options.timeColumn.empty()
+          ? layout_.columns
+          : timeColumnIndex(options.timeColumn, layout_.names, layout_.columns, name);
+  if (layout_.channels() == 0)
     throw InputError(name, 0, "no column of numbers beside the time column");
+  pending_ = !layout_.header;
+  line_ = lines.number();
+  offset_ = lines.offset();
+}
 
-  std::vector<std::vector<float>> values(columns);
-  std::vector<double> times;
-  std::vector<int64_t> rowLines;
-  const auto takeRow = [&](int64_t number) {
-    if (fields.size() < columns ||
-        std::any_of(fields.begin() + static_cast<std::ptrdiff_t>(columns), fields.end(),
-                    [](std::string_view f) { return !f.empty(); }))
-      throw InputError(name, number,
-                       std::to_string(fields.size()) + " fields, where the table has " +
-                           std::to_string(columns) + " columns");
-    for (std::size_t c = 0; c < columns; ++c) {
-      if (c == timeColumn) {
-        double t = 0.0;
-        if (!parseTime(fields[c], t))
-          throw InputError(name, number, "the time column holds " + shown(fields[c]) + ", no time");
-        times.push_back(t);
-        continue;
-      }
-      float v;
-      if (parseValue(fields[c], v) == FieldKind::text)
-        throw InputError(name, number,
-                         "column " + std::to_string(c + 1) +
-                             (header ? " (" + names[c] + ")" : std::string()) + ": " +
-                             shown(fields[c]) + " is not a number");
-      values[c].push_back(v);
-    }
-    if (timeColumn < columns) rowLines.push_back(number);
-  };
-  if (!header) takeRow(lines.number());
-  while (lines.next(line)) {
-    if (skipped(line)) continue;
-    splitFields(line, separator, fields);
-    takeRow(lines.number());
+TableRows::TableRows(TextLines& lines, const std::string& name, TableLayout layout)
+    : lines_(lines), name_(name), layout_(std::move(layout)) {}
+
+bool TableRows::next(float* values, double& time) {
+  if (pending_) {
+    pending_ = false;
+  } else {
+    std::string_view line;
+    do
+      if (!lines_.next(line)) return false;
+    while (skipped(line));
+    splitFields(line, layout_.separator, fields_);
+    line_ = lines_.number();
+    offset_ = lines_.offset();
   }
+  const std::size_t columns = layout_.columns;
+  if (fields_.size() < columns ||
+      std::any_of(fields_.begin() + static_cast<std::ptrdiff_t>(columns), fields_.end(),
+                  [](std::string_view f) { return !f.empty(); }))
+    throw InputError(name_, line_,
+                     std::to_string(fields_.size()) + " fields, where the table has " +
+                         std::to_string(columns) + " columns");
+  for (std::size_t c = 0; c < columns; ++c) {
+    if (c == layout_.timeColumn) {
+      if (!parseTime(fields_[c], time))
+        throw InputError(name_, line_, "the time column holds " + shown(fields_[c]) + ", no time");
+      continue;
+    }
+    if (parseValue(fields_[c], *values++) == FieldKind::text)
+      throw InputError(name_, line_,
+                       "column " + std::to_string(c + 1) +
+                           (layout_.header ? " (" + layout_.names[c] + ")" : std::string()) + ": " +
+                           shown(fields_[c]) + " is not a number");
+  }
+  return true;
+}
 
+Record tableRecord(const TableLayout& layout, const std::string& name, int64_t count) {
   Record record;
   record.source = name;
-  record.count = static_cast<int64_t>(values[timeColumn == 0 ? 1 : 0].size());
-  if (record.count == 0) throw InputError(name, 0, "no data: the file holds no line of numbers");
+  record.count = count;
   const std::string stem = stemOf(name);
-  const std::size_t channels = columns - (timeColumn < columns ? 1 : 0);
-  for (std::size_t c = 0; c < columns; ++c) {
-    if (c == timeColumn) continue;
-    record.names.push_back(header          ? names[c]
-                           : channels == 1 ? stem
-                                           : stem + "-" + std::to_string(c + 1));
-    record.data.insert(record.data.end(), values[c].begin(), values[c].end());
-    values[c] = {};
+  for (std::size_t c = 0; c < layout.columns; ++c) {
+    if (c == layout.timeColumn) continue;
+    record.names.push_back(layout.header            ? layout.names[c]
+                           : layout.channels() == 1 ? stem
+                                                    : stem + "-" + std::to_string(c + 1));
   }
-  if (timeColumn < columns) takeTimeMarks(times, rowLines, name, record);
+  return record;
+}
+
+void TimeMarks::add(double time, int64_t line) {
+  if (n_ == 0) {
+    first_ = time;
+  } else {
+    if (!(time > last_) && badLine_ == 0) {
+      badLine_ = line;
+      badTime_ = time;
+      badBefore_ = last_;
+    }
+    Step& s = steps_[time - last_];
+    if (s.count++ == 0) {
+      s.index = n_ - 1;
+      s.line = line;
+      s.previous = lastLine_;
+    }
+  }
+  last_ = time;
+  lastLine_ = line;
+  ++n_;
+}
+
+void TimeMarks::finish(const std::string& name, Record& record) const {
+  if (badLine_ != 0)
+    throw InputError(name, badLine_,
+                     "the time column does not increase: " + shortestDouble(badTime_) + " after " +
+                         shortestDouble(badBefore_));
+  if (n_ < 2) throw InputError(name, 0, "a time column needs at least two lines of data");
+  // The typical step: the one at position (n - 1) / 2 of the steps in order.
+  const int64_t middle = (n_ - 1) / 2;
+  double typical = 0.0;
+  int64_t seen = 0;
+  for (const auto& [step, s] : steps_)
+    if ((seen += s.count) > middle) {
+      typical = step;
+      break;
+    }
+  int64_t irregular = 0;
+  const std::pair<const double, Step>* first = nullptr;
+  for (const auto& entry : steps_)
+    if (std::fabs(entry.first - typical) > 0.01 * typical) {
+      irregular += entry.second.count;
+      if (!first || entry.second.index < first->second.index) first = &entry;
+    }
+  record.timed = true;
+  record.start = first_;
+  // A regular column's step is its mean, the least rounded; an irregular one's the
+  // typical step, which its marks are then taken to follow.
+  record.step = irregular == 0 ? (last_ - first_) / double(n_ - 1) : typical;
+  if (irregular > 0)
+    record.warnings.push_back(name + ":" + std::to_string(first->second.line) +
+                              ": irregular time step: " + shortestDouble(first->first) +
+                              " after line " + std::to_string(first->second.previous) +
+                              ", where the step is " + shortestDouble(typical) + " (" +
+                              std::to_string(irregular) +
+                              (irregular == 1 ? " irregular step" : " irregular steps") +
+                              "); the samples are taken as evenly spaced");
+}
+
+Record parseTextTable(std::string_view text, const std::string& name, const TableOptions& options) {
+  TextLines lines(text);
+  TableRows rows(lines, name, options);
+  const TableLayout& layout = rows.layout();
+  const std::size_t channels = layout.channels();
+  std::vector<std::vector<float>> values(channels);
+  std::vector<float> row(channels);
+  TimeMarks marks;
+  double time = 0.0;
+  while (rows.next(row.data(), time)) {
+    for (std::size_t c = 0; c < channels; ++c) values[c].push_back(row[c]);
+    if (layout.timed()) marks.add(time, rows.line());
+  }
+  Record record = tableRecord(layout, name, static_cast<int64_t>(values[0].size()));
+  if (record.count == 0) throw InputError(name, 0, "no data: the file holds no line of numbers");
+  for (std::vector<float>& v : values) {
+    record.data.insert(record.data.end(), v.begin(), v.end());
+    v = {};
+  }
+  if (layout.timed()) marks.finish(name, record);
   return record;
 }
 
