@@ -79,7 +79,7 @@ void SharedWindows::stop(int status) {
   broadcastStart(start, comm_);
 }
 
-void SharedWindows::analyse(const Plan& plan, const Samples& samples, float* grid,
+void SharedWindows::analyse(const Plan& plan, const Samples& samples, cli::ColumnSink& sink,
                             const Options& options) {
   started_ = true;
   Start start;
@@ -107,7 +107,7 @@ void SharedWindows::analyse(const Plan& plan, const Samples& samples, float* gri
   }
   chunk = {};
 
-  const bool channels = options.channelCoherences != nullptr;
+  const bool channels = sink.channels();
   const int64_t nfreq = plan.nfreq;
   const int64_t coherenceSize = nfreq * plan.nch;
   int64_t done = 0;
@@ -115,8 +115,9 @@ void SharedWindows::analyse(const Plan& plan, const Samples& samples, float* gri
     ++done;
     if (options.progress) options.progress(done, degenerate);
   };
-  // One block of columns from another rank, into the grid.
+  // One block of columns from another rank, to the sink as it comes.
   std::vector<char> message;
+  std::vector<float> received, receivedCoherences;
   const auto receive = [&](const MPI_Status& probed) {
     int bytes = 0;
     MPI_Get_count(&probed, MPI_BYTE, &bytes);
@@ -134,11 +135,13 @@ void SharedWindows::analyse(const Plan& plan, const Samples& samples, float* gri
     std::vector<int32_t> degenerate(static_cast<std::size_t>(n));
     std::memcpy(degenerate.data(), p, static_cast<std::size_t>(4 * n));
     p += 4 * n;
-    std::memcpy(grid + (first - 1) * nfreq, p, static_cast<std::size_t>(4 * n * nfreq));
+    received.resize(static_cast<std::size_t>(n * nfreq));
+    std::memcpy(received.data(), p, static_cast<std::size_t>(4 * n * nfreq));
     p += 4 * n * nfreq;
+    receivedCoherences.resize(channels ? static_cast<std::size_t>(n * coherenceSize) : 0);
     if (channels)
-      std::memcpy(options.channelCoherences + (first - 1) * coherenceSize, p,
-                  static_cast<std::size_t>(4 * n * coherenceSize));
+      std::memcpy(receivedCoherences.data(), p, static_cast<std::size_t>(4 * n * coherenceSize));
+    sink.append(first, n, received.data(), receivedCoherences.data());
     for (const int32_t d : degenerate) finished(d);
   };
   const auto receiveWaiting = [&] {
@@ -151,16 +154,24 @@ void SharedWindows::analyse(const Plan& plan, const Samples& samples, float* gri
     }
   };
 
-  // Rank 0's own windows; between them, the blocks that have come in.
+  // Rank 0's own windows in blocks, each to the sink when complete; between its
+  // windows, the blocks that have come in.
   const WindowRange own = windowRange(plan.nWindows, ranks, 0);
+  const int64_t block = cli::streamedBlock(plan, options.threads);
+  std::vector<float> columns(
+      static_cast<std::size_t>(std::min<int64_t>(block, plan.nWindows) * nfreq));
+  std::vector<float> coherences(channels ? columns.size() * static_cast<std::size_t>(plan.nch) : 0);
   Options mine = options;
-  mine.channelCoherences =
-      channels ? options.channelCoherences + (own.first - 1) * coherenceSize : nullptr;
+  mine.channelCoherences = channels ? coherences.data() : nullptr;
   mine.progress = [&](int64_t, int32_t degenerate) {
     finished(degenerate);
     receiveWaiting();
   };
-  analyseWindows(plan, samples, own.first, own.last, grid + (own.first - 1) * nfreq, mine);
+  for (int64_t first = own.first; first <= own.last; first += block) {
+    const int64_t last = std::min(own.last, first + block - 1);
+    analyseWindows(plan, samples, first, last, columns.data(), mine);
+    sink.append(first, last - first + 1, columns.data(), coherences.data());
+  }
   while (done < plan.nWindows) {
     const int64_t before = done;
     receiveWaiting();
