@@ -50,15 +50,17 @@ table() {
 }
 
 # Both programs with the same options: the same exit status, and every file of the
-# single process's run there, byte for byte, under the MPI run's names.
+# single process's run there, byte for byte, under the MPI run's names. The grid is
+# g.grd, or $out.
 compare() {
   n=$1
   shift
   rm -rf one many
   mkdir one many
   expected=0 status=0
-  (cd one && "$single" --quiet --output g.grd "$@" ../data.csv) >one.out 2>&1 || expected=$?
-  (cd many && mpi "$n" "$program" --quiet --output g.grd "$@" ../data.csv) >many.out 2>&1 ||
+  (cd one && "$single" --quiet --output "${out:-g.grd}" "$@" ../data.csv) >one.out 2>&1 ||
+    expected=$?
+  (cd many && mpi "$n" "$program" --quiet --output "${out:-g.grd}" "$@" ../data.csv) >many.out 2>&1 ||
     status=$?
   [ "$status" = "$expected" ] ||
     fail "$n processes ($*): status $status, expected $expected: $(cat many.out)"
@@ -79,6 +81,21 @@ case $case in
       compare "$n" --window 100 --shift 7 --order 2 --diff --threads 1 --time-column t
       compare "$n" --window 100 --shift 50 --order 2 --diff
     done
+    ;;
+  ColumnsOutOfOrderAcrossSlotsAndNetcdf)
+    # 2901 windows of 64 frequencies: rank 0 takes the ranks' blocks out of order into
+    # two column slots of 2048 windows, for the channels' planes too, and hands them
+    # to a netCDF file in order.
+    table 3000 4 gap >data.csv
+    nc=
+    "$single" --quiet --window 100 --shift 50 --order 2 --time-column t --output probe.nc \
+      data.csv >/dev/null 2>&1 && nc=g.nc
+    for n in 1 2 3; do
+      compare "$n" --window 100 --shift 1 --order 2 --time-column t --channels --null
+      [ -z "$nc" ] || out=$nc compare "$n" --window 100 --shift 1 --order 2 --time-column t \
+        --channels --null
+    done
+    [ -n "$nc" ] || echo "netCDF grids not compared: this build writes none"
     ;;
   MoreProcessesThanWindows)
     # Two windows for three processes: one rank has none.
