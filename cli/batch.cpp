@@ -227,11 +227,11 @@ int run(const BatchOptions& o, const OutputFormat& format, WindowSharing* sharin
   const Reports reports(o.quiet);
   // A list input is read as the windows need it (the series twice), and the grid's
   // columns go through a temporary file, so that the run's memory is bounded by the
-  // window; with `sharing` the record is held, the grid never.
+  // window; another input is held whole, and with `sharing` the grid never.
   Record record;
   std::optional<ScannedList> streamed;
   try {
-    if (!sharing && streamable(o, format.extension)) streamed = scanList(o);
+    if (streamable(o, format.extension)) streamed = scanList(o);
     record = streamed ? streamed->record : loadRecord(o);
   } catch (const InputError& e) {
     return reports.error(e.what(), inputStatus(e.kind()));
@@ -316,7 +316,7 @@ int run(const BatchOptions& o, const OutputFormat& format, WindowSharing* sharin
   std::unique_ptr<StreamedGrid> columns;
   if (!held) columns = std::make_unique<StreamedGrid>(plan, o.output, netcdf.get(), o.channels);
   std::optional<NullStretches> stretches;
-  if (streamed && o.nullLevel) stretches.emplace(plan);
+  if (!held && o.nullLevel) stretches.emplace(plan);
 
   Progress progress(plan.nWindows, o.quiet, ::isatty(1) == 1);
   int64_t singular = 0;
@@ -336,7 +336,18 @@ int run(const BatchOptions& o, const OutputFormat& format, WindowSharing* sharin
       const SampleHold hold = [&](int64_t first, int64_t last) { return series.hold(first, last); };
       analyseStreamed(plan, hold, block, options, *columns, stretches ? &*stretches : nullptr);
     } else if (sharing) {
-      sharing->analyse(plan, samples, *columns, options);
+      // A list's series read again from their start for every pass of the sharing.
+      std::unique_ptr<SeriesWindow> series;
+      int64_t lastFirst = 0;
+      const int64_t capacity = sharingCapacity(plan, threads);
+      const SampleHold hold = [&](int64_t first, int64_t last) {
+        if (!streamed) return samples;
+        if (!series || first < lastFirst)
+          series = std::make_unique<SeriesWindow>(*streamed, capacity);
+        lastFirst = first;
+        return series->hold(first, last);
+      };
+      sharing->analyse(plan, hold, *columns, options, stretches ? &*stretches : nullptr);
     } else {
       analyseWindows(plan, samples, 1, plan.nWindows, grid.data(), options);
     }

@@ -67,38 +67,42 @@ void StreamedGrid::writeChannel(int32_t m, OutputUnit& file, const GridAxes& axe
   columns_.writeDsaa(m, file, axes, threads);
 }
 
+int64_t sharingCapacity(const Plan& plan, int32_t threads) {
+  return std::max(blockSamples(plan, streamedBlock(plan, threads)), kSharedChunk + plan.nlen);
+}
+
 NullStretches::NullStretches(const Plan& plan)
     : plan_(plan),
       data_(static_cast<std::size_t>(kNullWindows * plan.nch * int64_t(plan.nlen))),
-      next_(static_cast<std::size_t>(kNullWindows)) {
-  for (int64_t w = 1; w <= kNullWindows; ++w)
-    next_[static_cast<std::size_t>(w - 1)] = nullStretchStart(plan, w);
-}
+      copied_(static_cast<std::size_t>(kNullWindows * int64_t(plan.nlen)), 0) {}
 
 void NullStretches::take(const Samples& held) {
   const int64_t nlen = plan_.nlen;
   const int64_t heldLast = held.first + held.count - 1;
   for (int64_t w = 1; w <= kNullWindows; ++w) {
-    int64_t& next = next_[static_cast<std::size_t>(w - 1)];
     const int64_t start = nullStretchStart(plan_, w);
-    const int64_t last = std::min(start + nlen - 1, heldLast);
-    if (next < held.first || next > last) continue;
+    const int64_t from = std::max(start, held.first), to = std::min(start + nlen - 1, heldLast);
+    if (from > to) continue;
     for (int32_t j = 0; j < plan_.nch; ++j) {
-      float* to = data_.data() + ((w - 1) * plan_.nch + j) * nlen;
-      const float* from = held.data + j * held.channelStride;
-      for (int64_t k = next; k <= last; ++k)
-        to[k - start] = from[(k - held.first) * held.sampleStride];
+      float* stretch = data_.data() + ((w - 1) * plan_.nch + j) * nlen;
+      const float* channel = held.data + j * held.channelStride;
+      for (int64_t k = from; k <= to; ++k)
+        stretch[k - start] = channel[(k - held.first) * held.sampleStride];
     }
-    next = last + 1;
+    char* copied = copied_.data() + (w - 1) * nlen;
+    std::fill(copied + (from - start), copied + (to - start) + 1, char{1});
   }
 }
 
 int64_t NullStretches::missing() const {
   int64_t first = 0;
   for (int64_t w = 1; w <= kNullWindows; ++w) {
-    const int64_t next = next_[static_cast<std::size_t>(w - 1)];
-    if (next < nullStretchStart(plan_, w) + plan_.nlen && (first == 0 || next < first))
-      first = next;
+    const int64_t start = nullStretchStart(plan_, w);
+    const char* copied = copied_.data() + (w - 1) * plan_.nlen;
+    const char* gap = std::find(copied, copied + plan_.nlen, char{0});
+    if (gap == copied + plan_.nlen) continue;
+    const int64_t k = start + (gap - copied);
+    if (first == 0 || k < first) first = k;
   }
   return first;
 }

@@ -76,13 +76,18 @@ class StreamedGrid final : public ColumnSink {
   int64_t handed_ = 0;  // windows given to netcdf_
 };
 
+// Samples of every channel a process that shares the windows out sends another in one
+// message each.
+inline constexpr int64_t kSharedChunk = int64_t{1} << 16;
+// The samples such a process holds at once: a block's, or a message's and a window.
+int64_t sharingCapacity(const Plan& plan, int32_t threads);
+
 // The null level's stretches (nullStretchStart), copied from blocks of samples as
-// they pass, piece by piece where a stretch spans two blocks.
+// they pass, in any order, piece by piece where a stretch spans two blocks.
 class NullStretches {
  public:
   explicit NullStretches(const Plan& plan);
-  // Copies what `held` holds of the stretches' samples not yet copied, each stretch
-  // from its next sample on.
+  // Copies what `held` holds of the stretches' samples.
   void take(const Samples& held);
   // The first sample still missing, 0 when every stretch is complete.
   int64_t missing() const;
@@ -92,7 +97,7 @@ class NullStretches {
  private:
   Plan plan_;
   std::vector<float> data_;
-  std::vector<int64_t> next_;  // per stretch, the next sample to copy
+  std::vector<char> copied_;  // per stretch and sample
 };
 
 // Analyses every window of the plan in blocks of `block` windows, the samples of each

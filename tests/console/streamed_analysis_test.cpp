@@ -101,5 +101,36 @@ TEST(StreamedAnalysis, BlocksGiveTheHeldRunsColumnsAndNullLevels) {
   }
 }
 
+// kelvarodine-mpi's rank 0 passes over the record's end for the other ranks before
+// its own windows at the start: pieces taken in that order, overlapping, make every
+// stretch whole, and a piece not taken leaves its first sample missing.
+TEST(StreamedAnalysis, NullStretchesTakenOutOfOrderAreWhole) {
+  constexpr int32_t nch = 2;
+  constexpr int64_t n = 900;
+  std::vector<float> record(nch * n);
+  for (std::size_t i = 0; i < record.size(); ++i) record[i] = float(i % 97) - 0.5f * float(i % 13);
+  const Plan plan = makePlan({0, 100, 30, 2, 0.0, 1.0}, nch, n);
+  const auto piece = [&](int64_t first, int64_t last) {
+    Samples held = samplesFastest(record.data() + (first - 1), nch, last - first + 1, first);
+    held.channelStride = n;
+    return held;
+  };
+  cli::NullStretches stretches(plan);
+  stretches.take(piece(401, 700));
+  stretches.take(piece(650, 900));
+  EXPECT_EQ(stretches.missing(), 1);
+  stretches.take(piece(1, 350));
+  EXPECT_EQ(stretches.missing(), 351);
+  stretches.take(piece(300, 420));
+  EXPECT_EQ(stretches.missing(), 0);
+  for (int64_t w = 1; w <= kNullWindows; ++w)
+    for (int32_t j = 0; j < nch; ++j)
+      ASSERT_EQ(std::memcmp(stretches.data() + ((w - 1) * nch + j) * plan.nlen,
+                            record.data() + j * n + nullStretchStart(plan, w) - 1,
+                            std::size_t(plan.nlen) * 4),
+                0)
+          << "stretch " << w << " channel " << j;
+}
+
 }  // namespace
 }  // namespace kelv
