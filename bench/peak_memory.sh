@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Peak resident memory of kelvarodine --output (and of kelvarodine-mpi's ranks, where
-# built) for 8 channels of a short and a ten times longer record, to see how the
-# memory of a run grows with the record.
+# Peak resident memory of kelvarodine --output (plain, with --channels --null, and to
+# a netCDF grid where the build writes one) and of kelvarodine-mpi's ranks (where
+# built; rank 0 holds the record but not the grid) for 8 channels of a short and a
+# ten times longer record, to see how the memory of a run grows with the record.
 #
 #   bench/peak_memory.sh BUILD_DIR [SHORT_SAMPLES]
 #
@@ -33,8 +34,13 @@ for samples in "$short" $((10 * short)); do
   data=$build/bench-memory-$samples
   [ -f "$data/list" ] || { rm -rf "$data"; "$example" "$data" --channels 8 --samples "$samples" >/dev/null; }
   cd "$data"
-  /usr/bin/time -f "rss %M" -o "$work/single" "$single" "${options[@]}" --output "$work/g.grd"
-  printf '%-10s %-26s %s\n' "$samples" "kelvarodine --output" "$(cut -d' ' -f2 "$work/single")"
+  for run in " g.grd" "--channels --null g.grd" "--channels --null g.nc"; do
+    # shellcheck disable=SC2086
+    /usr/bin/time -f "rss %M" -o "$work/single" "$single" "${options[@]}" ${run% *} \
+      --output "$work/${run##* }" >/dev/null 2>&1 || continue
+    printf '%-10s %-26s %s\n' "$samples" "kelvarodine $run" \
+      "$(grep -o 'rss [0-9]*' "$work/single" | cut -d' ' -f2)"
+  done
   [ -f table.txt ] || paste -d' ' $(cat list) > table.txt
   [ -f record.mseed ] || [ ! -x "$to_mseed" ] || "$to_mseed" table.txt record.mseed
   for input in table.txt record.mseed; do
@@ -47,6 +53,10 @@ for samples in "$short" $((10 * short)); do
     mpirun -n 2 --bind-to none /usr/bin/time -f "rss %M" "$program" "${options[@]}" \
       --output "$work/m.grd" 2>"$work/mpi"
     printf '%-10s %-26s %s\n' "$samples" "kelvarodine-mpi, 2 ranks" \
+      "$(grep -o 'rss [0-9]*' "$work/mpi" | cut -d' ' -f2 | sort -rn | tr '\n' ' ')"
+    mpirun -n 2 --bind-to none /usr/bin/time -f "rss %M" "$program" "${options[@]}" \
+      --channels --null --output "$work/m.nc" 2>"$work/mpi" >/dev/null || true
+    printf '%-10s %-26s %s\n' "$samples" "mpi, 2 ranks, --channels --null .nc" \
       "$(grep -o 'rss [0-9]*' "$work/mpi" | cut -d' ' -f2 | sort -rn | tr '\n' ' ')"
   fi
 done

@@ -18,6 +18,7 @@
 #include "cli/options.hpp"
 #include "cli/output_formats.hpp"
 #include "cli/progress.hpp"
+#include "cli/sample_source.hpp"
 #include "cli/streaming.hpp"
 #include "console/analysis.hpp"
 #include "formats/fields.hpp"
@@ -221,25 +222,17 @@ void channelGrid(const Plan& plan, const std::vector<float>& coherences, int32_t
         coherences[static_cast<std::size_t>(node * plan.nch + (m - 1))];
 }
 
-// Every window in this process.
-class LocalWindows final : public WindowSharing {
- public:
-  void analyse(const Plan& plan, const Samples& samples, float* grid,
-               const Options& options) override {
-    analyseWindows(plan, samples, 1, plan.nWindows, grid, options);
-  }
-};
-
 // `sharing` null: this process analyses every window, streamed where it can be.
 int run(const BatchOptions& o, const OutputFormat& format, WindowSharing* sharing) {
   const Reports reports(o.quiet);
-  // Inputs that are regular files, with a DSAA grid and no companions, are read as
-  // the windows need them (the files twice), so that the run's memory is bounded by
-  // the window.
+  // Inputs that are regular files are read as the windows need them (the files
+  // twice), and the grid's columns go through a temporary file, so that the run's
+  // memory is bounded by the window; an input that cannot be read twice (a pipe) is
+  // held whole, and with `sharing` the grid never.
   Record record;
   std::optional<ScannedInput> streamed;
   try {
-    if (!sharing && streamable(o, format.extension)) streamed = scanInputs(o);
+    if (streamable(format.extension)) streamed = scanInputs(o);
     record = streamed ? streamed->record : loadRecord(o);
   } catch (const InputError& e) {
     return reports.error(e.what(), inputStatus(e.kind()));
@@ -317,28 +310,48 @@ int run(const BatchOptions& o, const OutputFormat& format, WindowSharing* sharin
       nullFile = prepareCompanion(format, companionName(o.output, "null"), 2, plan.nfreq);
   }
   const int64_t nodes = int64_t(plan.nfreq) * plan.nWindows;
-  std::vector<float> grid(streamed ? 0 : arraySize({nodes}, sizeof(float)));
+  const bool held = !streamed && !sharing;
+  std::vector<float> grid(held ? arraySize({nodes}, sizeof(float)) : 0);
   std::vector<float> coherences;
-  if (o.channels) coherences.resize(arraySize({nodes, plan.nch}, sizeof(float)));
+  if (o.channels && held) coherences.resize(arraySize({nodes, plan.nch}, sizeof(float)));
+  std::unique_ptr<StreamedGrid> columns;
+  if (!held) columns = std::make_unique<StreamedGrid>(plan, o.output, netcdf.get(), o.channels);
+  std::optional<NullStretches> stretches;
+  if (!held && o.nullLevel) stretches.emplace(plan);
 
   Progress progress(plan.nWindows, o.quiet, ::isatty(1) == 1);
-  LocalWindows local;
   int64_t singular = 0;
   Options options;
   options.threads = threads;
-  options.channelCoherences = o.channels ? coherences.data() : nullptr;
+  options.channelCoherences = o.channels && held ? coherences.data() : nullptr;
   options.progress = [&](int64_t w, int32_t degenerate) {
     if (degenerate > 0) ++singular;
-    if (netcdf) netcdf->windowDone(w, grid.data(), coherences.data());
+    if (netcdf && held) netcdf->windowDone(w, grid.data(), coherences.data());
     progress.update(w);
   };
   progress.update(0);
-  int64_t blank = 0;
   try {
-    if (streamed)
-      blank = analyseStreamed(plan, *streamed, options, o.output);
-    else
-      (sharing ? *sharing : local).analyse(plan, samples, grid.data(), options);
+    if (streamed) {
+      const int64_t block = streamedBlock(plan, threads);
+      SampleReader series(*streamed, blockSamples(plan, block));
+      const SampleHold hold = [&](int64_t first, int64_t last) { return series.hold(first, last); };
+      analyseStreamed(plan, hold, block, options, *columns, stretches ? &*stretches : nullptr);
+    } else if (sharing) {
+      // The inputs read again from the first sample a pass of the sharing needs.
+      std::unique_ptr<SampleReader> series;
+      int64_t lastFirst = 0;
+      const int64_t capacity = sharingCapacity(plan, threads);
+      const SampleHold hold = [&](int64_t first, int64_t last) {
+        if (!streamed) return samples;
+        if (!series || first < lastFirst)
+          series = std::make_unique<SampleReader>(*streamed, capacity, first);
+        lastFirst = first;
+        return series->hold(first, last);
+      };
+      sharing->analyse(plan, hold, *columns, options, stretches ? &*stretches : nullptr);
+    } else {
+      analyseWindows(plan, samples, 1, plan.nWindows, grid.data(), options);
+    }
   } catch (const InputError& e) {
     progress.finish();
     closeAllUnits();
@@ -354,30 +367,42 @@ int run(const BatchOptions& o, const OutputFormat& format, WindowSharing* sharin
     return GridImage{plan.nWindows, plan.nfreq, axes.xMin,    axes.xMax,
                      axes.yMin,     axes.yMax,  values.data()};
   };
+  std::vector<float> levels;
+  if (o.nullLevel)
+    levels = stretches ? nullLevelsOfStretches(plan, stretches->data(), threads)
+                       : nullLevels(plan, samples, threads);
   std::vector<std::string> written = {o.output};
   if (netcdf) {
-    if (o.nullLevel) netcdf->writeNullLevels(nullLevels(plan, samples, threads).data());
+    if (o.nullLevel) netcdf->writeNullLevels(levels.data());
     netcdf->commit();
-  } else if (!streamed) {
+  } else if (held) {
     writePreparedGrid(format, image(grid));
+  } else {
+    columns->writeGrid(axes, threads);
   }
   if (o.channels && !netcdf) {
     std::vector<float> channel;
     for (int32_t m = 1; m <= plan.nch; ++m) {
-      channelGrid(plan, coherences, m, channel);
-      writeCompanion(format, *channelFiles[static_cast<std::size_t>(m - 1)], image(channel));
+      ReplacementFile& file = *channelFiles[static_cast<std::size_t>(m - 1)];
+      if (held) {
+        channelGrid(plan, coherences, m, channel);
+        writeCompanion(format, file, image(channel));
+      } else {
+        columns->writeChannel(m, file.unit(), axes, threads);
+        file.commit();
+      }
       written.push_back(channelNames[static_cast<std::size_t>(m - 1)]);
     }
   }
   if (o.nullLevel && !netcdf) {
-    const std::vector<float> levels = nullLevels(plan, samples, threads);
     writeCompanion(format, *nullFile,
                    {2, plan.nfreq, 95.0, 99.0, axes.yMin, axes.yMax, levels.data()});
     written.push_back(companionName(o.output, "null") + " (null levels, 95 % and 99 %)");
   }
 
-  if (!streamed)
-    blank = std::count_if(grid.begin(), grid.end(), [](float z) { return !std::isfinite(z); });
+  const int64_t blank =
+      held ? std::count_if(grid.begin(), grid.end(), [](float z) { return !std::isfinite(z); })
+           : columns->blank();
   if (singular > 0)
     reports.warning(std::to_string(singular) + " of " + std::to_string(plan.nWindows) +
                     " windows met a singular matrix in the model fit; their columns are blank");

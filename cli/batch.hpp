@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/options.hpp"
+#include "cli/streaming.hpp"
 #include "kelvarodine/analysis.hpp"
 
 namespace kelv::cli {
@@ -23,22 +24,26 @@ extern const char* const kHelp;
 int runBatch(const std::vector<std::string_view>& args);
 
 // How a run's windows are analysed once the record is read, the plan made and the
-// output opened. The default analyses them all in this process; kelvarodine-mpi
-// shares them out among processes.
+// output opened, for kelvarodine-mpi, which shares them out among processes.
 class WindowSharing {
  public:
   virtual ~WindowSharing() = default;
-  // Analyses windows 1 .. nWindows of the plan into grid (nfreq floats a window)
-  // and, when options.channelCoherences is given, into it, on options.threads
-  // threads; calls options.progress(done, degenerate) on the calling thread once for
-  // every window, `done` counting the windows finished so far (1, 2, ...), in any
-  // order of the windows. Throws MemoryError when storage cannot be had.
-  virtual void analyse(const Plan& plan, const Samples& samples, float* grid,
-                       const Options& options) = 0;
+  // Analyses windows 1 .. nWindows of the plan on options.threads threads, and gives
+  // their columns (and, when sink.channels(), their coherences) to `sink` in blocks as
+  // they finish, in any order; calls options.progress(done, degenerate) on the calling
+  // thread once for every window, `done` counting the windows finished so far (1, 2,
+  // ...), in any order of the windows. The record's samples come from `hold`, at most
+  // sharingCapacity(plan, options.threads) at once, the first never decreasing but to
+  // read the record again from its start. `stretches`, when given, collects the null
+  // level's stretches, the samples after the last window included. Throws MemoryError
+  // when storage cannot be had, InputError when the record cannot be read again.
+  virtual void analyse(const Plan& plan, const SampleHold& hold, ColumnSink& sink,
+                       const Options& options, NullStretches* stretches) = 0;
 };
 
 // runBatch with the windows analysed by `sharing` (parsing, reading, reports and
-// files as runBatch's; the record and the grid held whole, never streamed).
+// files as runBatch's; a list input read as the windows need it, another held whole;
+// the grid's columns through a temporary file as they come, never held).
 int runBatch(const std::vector<std::string_view>& args, WindowSharing& sharing);
 
 // The number of threads the options ask for on this machine: --threads capped at

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -51,6 +52,9 @@ struct NetcdfGrid::State {
   float zMin = std::numeric_limits<float>::infinity();
   float zMax = -std::numeric_limits<float>::infinity();
   std::vector<float> block;
+  // Columns given by columns() that do not yet fill a chunk: windows written + 1 on.
+  std::vector<float> pendingColumns, pendingCoherences;
+  int64_t pending = 0;
 
   // A netCDF call that failed: its reason, then the text layer's report (error
   // `number` naming the output), which ends the run and discards the replacement.
@@ -183,6 +187,8 @@ NetcdfGrid::NetcdfGrid(const std::string& path, const NetcdfRun& run)
 
 NetcdfGrid::~NetcdfGrid() = default;
 
+// Windows written + 1 .. last, their columns from `grid` (window written + 1's first)
+// and `coherences` likewise.
 void NetcdfGrid::State::writeColumns(int64_t last, const float* grid, const float* coherences) {
   const int64_t nfreq = run.plan.nfreq;
   const int64_t first = written + 1;
@@ -194,7 +200,7 @@ void NetcdfGrid::State::writeColumns(int64_t last, const float* grid, const floa
   const auto transpose = [&](const float* values, int64_t stride) {
     for (int64_t c = 0; c < columns; ++c)
       for (int64_t f = 0; f < nfreq; ++f) {
-        const float z = values[((first - 1 + c) * nfreq + f) * stride];
+        const float z = values[(c * nfreq + f) * stride];
         block[size_t(f * columns + c)] = dsaaNodeValue(z);
       }
   };
@@ -220,7 +226,41 @@ void NetcdfGrid::State::writeColumns(int64_t last, const float* grid, const floa
 
 void NetcdfGrid::windowDone(int64_t w, const float* grid, const float* coherences) {
   State& s = *state_;
-  if (w % s.chunkColumns == 0 || w == s.run.plan.nWindows) s.writeColumns(w, grid, coherences);
+  const int64_t nfreq = s.run.plan.nfreq;
+  if (w % s.chunkColumns == 0 || w == s.run.plan.nWindows)
+    s.writeColumns(w, grid + s.written * nfreq,
+                   coherences ? coherences + s.written * nfreq * s.run.plan.nch : nullptr);
+}
+
+void NetcdfGrid::columns(int64_t first, int64_t windows, const float* columns,
+                         const float* coherences) {
+  State& s = *state_;
+  const int64_t nfreq = s.run.plan.nfreq, nch = s.run.plan.nch;
+  const bool channels = s.channelCoherence >= 0;
+  if (first != s.written + s.pending + 1 || first + windows - 1 > s.run.plan.nWindows)
+    throw std::invalid_argument("netCDF columns out of order");
+  // The chunks the columns complete, as windowDone writes them: from the pending
+  // columns with the new ones after them.
+  s.pendingColumns.insert(s.pendingColumns.end(), columns, columns + windows * nfreq);
+  if (channels)
+    s.pendingCoherences.insert(s.pendingCoherences.end(), coherences,
+                               coherences + windows * nfreq * nch);
+  s.pending += windows;
+  int64_t used = 0;
+  while (s.pending - used > 0) {
+    const int64_t next = s.written + 1;
+    const int64_t chunkEnd = std::min<int64_t>(
+        s.run.plan.nWindows, (next - 1) / s.chunkColumns * s.chunkColumns + s.chunkColumns);
+    if (chunkEnd - next + 1 > s.pending - used) break;
+    s.writeColumns(chunkEnd, s.pendingColumns.data() + used * nfreq,
+                   channels ? s.pendingCoherences.data() + used * nfreq * nch : nullptr);
+    used += chunkEnd - next + 1;
+  }
+  s.pendingColumns.erase(s.pendingColumns.begin(), s.pendingColumns.begin() + used * nfreq);
+  if (channels)
+    s.pendingCoherences.erase(s.pendingCoherences.begin(),
+                              s.pendingCoherences.begin() + used * nfreq * nch);
+  s.pending -= used;
 }
 
 void NetcdfGrid::writeNullLevels(const float* levels) {
@@ -262,6 +302,7 @@ NetcdfGrid::NetcdfGrid(const std::string& path, const NetcdfRun&) {
 }
 NetcdfGrid::~NetcdfGrid() = default;
 void NetcdfGrid::windowDone(int64_t, const float*, const float*) {}
+void NetcdfGrid::columns(int64_t, int64_t, const float*, const float*) {}
 void NetcdfGrid::writeNullLevels(const float*) {}
 void NetcdfGrid::commit() {}
 

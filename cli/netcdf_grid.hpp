@@ -48,6 +48,11 @@ class NetcdfGrid {
   // in `coherences` (nch x nfreq x windows, when channels are asked for): the
   // columns of a finished block go to the file.
   void windowDone(int64_t w, const float* grid, const float* coherences);
+  // The columns of windows first .. first + windows - 1 (nfreq floats a window) and
+  // their coherences (nch x nfreq floats a window, when channels are asked for), in
+  // window order, for a run that does not hold the grid: kept until they complete a
+  // chunk, which then goes to the file as windowDone writes it.
+  void columns(int64_t first, int64_t windows, const float* columns, const float* coherences);
   // The 95 % and 99 % levels, nfreq x 2.
   void writeNullLevels(const float* levels);
   // Writes the measure's range, closes the file and puts it in place.

@@ -18,9 +18,6 @@ namespace {
 
 constexpr int kSamplesTag = 1;
 constexpr int kColumnsTag = 2;
-// Floats in one message of samples (16 MiB): well below the int counts of the
-// interface, and little memory on rank 0 for packing them.
-constexpr int64_t kSampleChunk = int64_t{1} << 22;
 
 // What rank 0 broadcasts before the analysis: whether the work starts, with the
 // run's plan, or the run's exit status when it ends before the analysis. The processes run the same
@@ -79,8 +76,8 @@ void SharedWindows::stop(int status) {
   broadcastStart(start, comm_);
 }
 
-void SharedWindows::analyse(const Plan& plan, const Samples& samples, float* grid,
-                            const Options& options) {
+void SharedWindows::analyse(const Plan& plan, const cli::SampleHold& hold, cli::ColumnSink& sink,
+                            const Options& options, cli::NullStretches* stretches) {
   started_ = true;
   Start start;
   start.plan = plan;
@@ -88,26 +85,44 @@ void SharedWindows::analyse(const Plan& plan, const Samples& samples, float* gri
   int ranks = 1;
   MPI_Comm_size(comm_, &ranks);
 
-  // Every other rank gets the samples of its windows, channel after channel.
+  // Every other rank gets the samples of its windows, in pieces of kSharedChunk
+  // samples of every channel, taken from the record in its order; a rank's last piece
+  // is held with the samples the next rank's first needs again.
+  const int64_t lastSample = (plan.nWindows - 1) * int64_t(plan.shift) + plan.nlen;
+  // The null level's stretches may reach past the last window.
+  const auto takeTail = [&] {
+    if (stretches && lastSample < plan.realSamples)
+      stretches->take(hold(lastSample + 1, plan.realSamples));
+  };
   std::vector<float> chunk;
+  bool sent = false;
   for (int r = 1; r < ranks; ++r) {
     const WindowRange range = windowRange(plan.nWindows, ranks, r);
     if (range.last < range.first) continue;
     const SampleSpan span = sampleSpan(plan, range);
-    for (int32_t j = 0; j < plan.nch; ++j) {
-      for (int64_t k = span.first; k <= span.last; k += kSampleChunk) {
-        const int64_t n = std::min(kSampleChunk, span.last - k + 1);
-        chunk.resize(static_cast<std::size_t>(n));
+    int64_t next = span.last + 1;
+    for (int q = r + 1; q < ranks && next > span.last; ++q) {
+      const WindowRange later = windowRange(plan.nWindows, ranks, q);
+      if (later.first <= later.last) next = sampleSpan(plan, later).first;
+    }
+    for (int64_t k = span.first; k <= span.last; k += cli::kSharedChunk) {
+      const int64_t n = std::min(cli::kSharedChunk, span.last - k + 1);
+      const Samples samples = hold(std::min(k, next), k + n - 1);
+      if (stretches) stretches->take(samples);
+      chunk.resize(static_cast<std::size_t>(n));
+      for (int32_t j = 0; j < plan.nch; ++j) {
         const float* from = samples.data + j * samples.channelStride;
         for (int64_t i = 0; i < n; ++i)
           chunk[static_cast<std::size_t>(i)] = from[(k + i - samples.first) * samples.sampleStride];
         MPI_Send(chunk.data(), static_cast<int>(n), MPI_FLOAT, r, kSamplesTag, comm_);
       }
     }
+    sent = true;
   }
   chunk = {};
+  if (sent) takeTail();
 
-  const bool channels = options.channelCoherences != nullptr;
+  const bool channels = sink.channels();
   const int64_t nfreq = plan.nfreq;
   const int64_t coherenceSize = nfreq * plan.nch;
   int64_t done = 0;
@@ -115,8 +130,9 @@ void SharedWindows::analyse(const Plan& plan, const Samples& samples, float* gri
     ++done;
     if (options.progress) options.progress(done, degenerate);
   };
-  // One block of columns from another rank, into the grid.
+  // One block of columns from another rank, to the sink as it comes.
   std::vector<char> message;
+  std::vector<float> received, receivedCoherences;
   const auto receive = [&](const MPI_Status& probed) {
     int bytes = 0;
     MPI_Get_count(&probed, MPI_BYTE, &bytes);
@@ -134,11 +150,13 @@ void SharedWindows::analyse(const Plan& plan, const Samples& samples, float* gri
     std::vector<int32_t> degenerate(static_cast<std::size_t>(n));
     std::memcpy(degenerate.data(), p, static_cast<std::size_t>(4 * n));
     p += 4 * n;
-    std::memcpy(grid + (first - 1) * nfreq, p, static_cast<std::size_t>(4 * n * nfreq));
+    received.resize(static_cast<std::size_t>(n * nfreq));
+    std::memcpy(received.data(), p, static_cast<std::size_t>(4 * n * nfreq));
     p += 4 * n * nfreq;
+    receivedCoherences.resize(channels ? static_cast<std::size_t>(n * coherenceSize) : 0);
     if (channels)
-      std::memcpy(options.channelCoherences + (first - 1) * coherenceSize, p,
-                  static_cast<std::size_t>(4 * n * coherenceSize));
+      std::memcpy(receivedCoherences.data(), p, static_cast<std::size_t>(4 * n * coherenceSize));
+    sink.append(first, n, received.data(), receivedCoherences.data());
     for (const int32_t d : degenerate) finished(d);
   };
   const auto receiveWaiting = [&] {
@@ -151,16 +169,28 @@ void SharedWindows::analyse(const Plan& plan, const Samples& samples, float* gri
     }
   };
 
-  // Rank 0's own windows; between them, the blocks that have come in.
+  // Rank 0's own windows in blocks, each to the sink when complete, the samples
+  // from the record's start again; between its windows, the blocks that have come in.
   const WindowRange own = windowRange(plan.nWindows, ranks, 0);
+  const int64_t block = cli::streamedBlock(plan, options.threads);
+  std::vector<float> columns(
+      static_cast<std::size_t>(std::min<int64_t>(block, plan.nWindows) * nfreq));
+  std::vector<float> coherences(channels ? columns.size() * static_cast<std::size_t>(plan.nch) : 0);
   Options mine = options;
-  mine.channelCoherences =
-      channels ? options.channelCoherences + (own.first - 1) * coherenceSize : nullptr;
+  mine.channelCoherences = channels ? coherences.data() : nullptr;
   mine.progress = [&](int64_t, int32_t degenerate) {
     finished(degenerate);
     receiveWaiting();
   };
-  analyseWindows(plan, samples, own.first, own.last, grid + (own.first - 1) * nfreq, mine);
+  for (int64_t first = own.first; first <= own.last; first += block) {
+    const int64_t last = std::min(own.last, first + block - 1);
+    const Samples samples =
+        hold((first - 1) * int64_t(plan.shift) + 1, (last - 1) * int64_t(plan.shift) + plan.nlen);
+    if (stretches) stretches->take(samples);
+    analyseWindows(plan, samples, first, last, columns.data(), mine);
+    sink.append(first, last - first + 1, columns.data(), coherences.data());
+  }
+  if (!sent) takeTail();
   while (done < plan.nWindows) {
     const int64_t before = done;
     receiveWaiting();
@@ -184,9 +214,9 @@ int serveWindows(MPI_Comm comm, const cli::BatchOptions& options) {
   const SampleSpan span = sampleSpan(plan, range);
   const int64_t count = span.last - span.first + 1;
   std::vector<float> data(static_cast<std::size_t>(count * plan.nch));
-  for (int32_t j = 0; j < plan.nch; ++j)
-    for (int64_t k = 0; k < count; k += kSampleChunk) {
-      const int64_t n = std::min(kSampleChunk, count - k);
+  for (int64_t k = 0; k < count; k += cli::kSharedChunk)
+    for (int32_t j = 0; j < plan.nch; ++j) {
+      const int64_t n = std::min(cli::kSharedChunk, count - k);
       MPI_Request request;
       MPI_Irecv(data.data() + j * count + k, static_cast<int>(n), MPI_FLOAT, 0, kSamplesTag, comm,
                 &request);

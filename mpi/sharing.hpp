@@ -1,6 +1,8 @@
 // The windows of a run shared out among the processes of an MPI run: rank 0 reads
-// the record, sends every other rank the samples of its windows, analyses its own
-// windows, gathers the columns and writes the files; the other ranks analyse their
+// the record (a list input as the windows need it, in one pass for the other ranks
+// and one for its own windows), sends every other rank the samples of its windows, analyses its own
+// windows, takes the columns as they come into the files (a temporary column file,
+// never the whole grid in memory) and writes the files; the other ranks analyse their
 // windows and send their columns back in blocks.
 #pragma once
 
@@ -25,8 +27,8 @@ WindowRange windowRange(int64_t nWindows, int ranks, int rank);
 class SharedWindows final : public cli::WindowSharing {
  public:
   explicit SharedWindows(MPI_Comm comm) : comm_(comm) {}
-  void analyse(const Plan& plan, const Samples& samples, float* grid,
-               const Options& options) override;
+  void analyse(const Plan& plan, const cli::SampleHold& hold, cli::ColumnSink& sink,
+               const Options& options, cli::NullStretches* stretches) override;
   // Whether the other ranks were sent their work, and whether every column came back.
   bool started() const { return started_; }
   bool gathered() const { return gathered_; }

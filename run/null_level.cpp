@@ -60,7 +60,7 @@ ChannelModel fitChannel(const Plan& plan, float* channel) {
 // sum, which the preprocessing differences back.
 void simulateWindow(const Plan& plan, const Samples& samples, int64_t w, float* stretch,
                     float* windowData) {
-  const int64_t start = 1 + (w - 1) * int64_t(plan.realSamples - plan.nlen) / (kNullWindows - 1);
+  const int64_t start = nullStretchStart(plan, w);
   const View2<float> window(windowData, plan.nch, plan.nfft);
   const View2<float> record(stretch, plan.nch, plan.nfft);
   copyStretch(plan, samples, start, stretch);
@@ -110,12 +110,34 @@ float quantile(const std::vector<float>& sorted, double p) {
 
 }  // namespace
 
+int64_t nullStretchStart(const Plan& plan, int64_t w) {
+  return 1 + (w - 1) * int64_t(plan.realSamples - plan.nlen) / (kNullWindows - 1);
+}
+
 std::vector<float> nullLevels(const Plan& plan, const Samples& samples, int32_t threads,
                               const std::function<void(int64_t window)>& progress) {
   if (samples.nch != plan.nch || samples.first > 1 ||
       samples.first + samples.count - 1 < plan.realSamples)
     throw std::invalid_argument("samples: the null level needs every sample of the record's " +
                                 std::to_string(plan.nch) + " channels");
+  // The stretches the simulated windows follow, as a caller that never holds the
+  // whole record collects them.
+  const int64_t nlen = plan.nlen;
+  std::vector<float> stretches(static_cast<std::size_t>(kNullWindows * plan.nch * nlen));
+  for (int64_t w = 1; w <= kNullWindows; ++w) {
+    const int64_t start = nullStretchStart(plan, w);
+    for (int32_t j = 0; j < plan.nch; ++j) {
+      float* to = stretches.data() + ((w - 1) * plan.nch + j) * nlen;
+      const float* from = samples.data + j * samples.channelStride;
+      for (int64_t k = 0; k < nlen; ++k)
+        to[k] = from[(start + k - samples.first) * samples.sampleStride];
+    }
+  }
+  return nullLevelsOfStretches(plan, stretches.data(), threads, progress);
+}
+
+std::vector<float> nullLevelsOfStretches(const Plan& plan, const float* stretches, int32_t threads,
+                                         const std::function<void(int64_t window)>& progress) {
   const int32_t nfreq = plan.nfreq;
   const int64_t count = kNullWindows;
   std::vector<float> measures(static_cast<std::size_t>(nfreq) * count);
@@ -129,6 +151,8 @@ std::vector<float> nullLevels(const Plan& plan, const Samples& samples, int32_t 
       [&](int32_t t, int64_t w) {
         SimulationWork& work = works[static_cast<std::size_t>(t)];
         float* windowData = work.window.windowData.data();
+        const Samples samples = samplesFastest(stretches + (w - 1) * plan.nch * int64_t(plan.nlen),
+                                               plan.nch, plan.nlen, nullStretchStart(plan, w));
         simulateWindow(plan, samples, w, work.stretch.data(), windowData);
         analyseWindowData(plan, windowData, work.window.spectral,
                           measures.data() + (w - 1) * int64_t(nfreq));

@@ -100,5 +100,15 @@ inline constexpr int32_t kNullModelOrder = 4;
 // window as it completes, in order; a throw stops the estimate as in analyseWindows.
 std::vector<float> nullLevels(const Plan& plan, const Samples& samples, int32_t threads = 1,
                               const std::function<void(int64_t window)>& progress = {});
+// The first sample of the record's stretch that simulated window w (from 1 to
+// kNullWindows) follows: its nlen samples from there are all the null level reads
+// of the record.
+int64_t nullStretchStart(const Plan& plan, int64_t w);
+// nullLevels from the stretches alone, for a caller that never holds the whole record:
+// kNullWindows x nch x nlen floats, sample k (from 0) of channel j (from 0) of window
+// w's stretch at ((w - 1) nch + j) nlen + k. The same levels as nullLevels gives.
+std::vector<float> nullLevelsOfStretches(const Plan& plan, const float* stretches,
+                                         int32_t threads = 1,
+                                         const std::function<void(int64_t window)>& progress = {});
 
 }  // namespace kelv

@@ -1,7 +1,8 @@
-// The command line's list input read as the windows need it (no --null, no
-// --channels): its grid is the one a run holding the whole record writes, byte for
-// byte, across the tiles of its temporary column file, and a series that cannot be
-// read twice is read once, whole.
+// The command line's list input read as the windows need it: its grid, the channels'
+// grids, the null levels and the netCDF grid are the ones a run holding the whole
+// record writes, byte for byte, across the tiles of its temporary column file and
+// the chunks of the netCDF file, and a series that cannot be read twice is read
+// once, whole.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -105,6 +107,56 @@ TEST(StreamedBatch, PipedSeriesIsReadOnceWhole) {
                                     "--output", "piped.grd"});
   ASSERT_EQ(piped.exitCode, 0) << piped.err;
   EXPECT_EQ(readFile(dir / "piped.grd"), readFile(dir / "plain.grd"));
+}
+
+// Every file of a directory, by name.
+std::map<std::string, std::string> filesOf(const TempDir& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+    if (e.is_regular_file()) files[e.path().filename().string()] = readFile(e.path());
+  return files;
+}
+
+// The same run on the list's regular files (streamed) and, in a second directory,
+// with the middle series a named pipe (read once, held whole): every file the same,
+// byte for byte. Window 512 (256 frequencies) and shift 1 give 1101 windows: column
+// slots of 512 windows and netCDF chunks of 1024 that end elsewhere; shift 3 leaves
+// samples after the last window that the null level's last stretch needs.
+TEST(StreamedBatch, ChannelsNullLevelsAndNetcdfAreTheHeldRunsFiles) {
+  std::vector<std::string> outputs = {"g.grd"};
+#ifdef KELV_TEST_NETCDF
+  outputs.push_back("g.nc");
+#endif
+  for (const char* shift : {"1", "3"}) {
+    for (const std::string& output : outputs) {
+      SCOPED_TRACE(output + " shift " + shift);
+      TempDir streamed, held;
+      writeList(streamed, 1612);
+      writeList(held, 1612);
+      std::filesystem::remove(held / "s2.dat");
+      ASSERT_EQ(::mkfifo((held / "s2.dat").c_str(), 0600), 0);
+      const std::vector<std::string> args = {"--window",   "512",    "--shift",   shift,
+                                             "--order",    "2",      "--threads", "2",
+                                             "--channels", "--null", "--output",  output};
+      const RunResult s = run(streamed, args);
+      const std::string writer = "cd '" + held.path().string() + "' && (cat '" +
+                                 (streamed / "s2.dat").string() + "' > s2.dat &) && sleep 0";
+      ASSERT_EQ(std::system(writer.c_str()), 0);
+      const RunResult h = run(held, args);
+      ASSERT_EQ(s.exitCode, 0) << s.err;
+      ASSERT_EQ(h.exitCode, 0) << h.err;
+      EXPECT_EQ(s.out, h.out);
+      std::map<std::string, std::string> streamedFiles = filesOf(streamed),
+                                         heldFiles = filesOf(held);
+      streamedFiles.erase("s2.dat");
+      EXPECT_EQ(streamedFiles.size(), output == "g.grd" ? 8u : 4u);
+      for (const auto& [name, bytes] : streamedFiles) {
+        ASSERT_EQ(heldFiles.count(name), 1u) << name;
+        EXPECT_TRUE(bytes == heldFiles[name]) << name << " differs";
+      }
+      EXPECT_EQ(streamedFiles.size(), heldFiles.size());
+    }
+  }
 }
 
 }  // namespace
