@@ -331,7 +331,7 @@ int run(const BatchOptions& o, const OutputFormat& format, WindowSharing* sharin
   };
   progress.update(0);
   try {
-    if (streamed) {
+    if (streamed && !sharing) {
       const int64_t block = streamedBlock(plan, threads);
       SampleReader series(*streamed, blockSamples(plan, block));
       const SampleHold hold = [&](int64_t first, int64_t last) { return series.hold(first, last); };
@@ -348,7 +348,8 @@ int run(const BatchOptions& o, const OutputFormat& format, WindowSharing* sharin
         lastFirst = first;
         return series->hold(first, last);
       };
-      sharing->analyse(plan, hold, *columns, options, stretches ? &*stretches : nullptr);
+      sharing->analyse(plan, hold, streamed ? &*streamed : nullptr, *columns, options,
+                       stretches ? &*stretches : nullptr);
     } else {
       analyseWindows(plan, samples, 1, plan.nWindows, grid.data(), options);
     }

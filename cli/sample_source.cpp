@@ -41,6 +41,7 @@ class Descriptor {
   explicit Descriptor(const std::string& path) {
     do fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) error_ = errno;
   }
   ~Descriptor() {
     if (fd_ >= 0) ::close(fd_);
@@ -48,9 +49,11 @@ class Descriptor {
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   int get() const { return fd_; }
+  int error() const { return error_; }  // errno of a failed open
 
  private:
   int fd_ = -1;
+  int error_ = 0;
 };
 
 // Size and modification time (nanoseconds) of an open file.
@@ -232,9 +235,16 @@ namespace {
 
 // Opens a file of the scan again, as it was then.
 void reopen(Descriptor& fd, const ScannedFile& file) {
-  if (fd.get() < 0)
-    throw InputError(file.path, 0, "cannot be opened again: " + std::string(std::strerror(errno)),
-                     InputError::Kind::readFailure);
+  // A file missing or refused the second time (or on another machine, for a process
+  // of an MPI run) says so, as the first opening would have.
+  if (fd.get() < 0) {
+    const int err = fd.error();
+    const InputError::Kind kind = err == ENOENT || err == ENOTDIR ? InputError::Kind::notFound
+                                  : err == EACCES || err == EPERM ? InputError::Kind::permission
+                                                                  : InputError::Kind::readFailure;
+    throw InputError(file.path, 0, "cannot be opened again: " + std::string(std::strerror(err)),
+                     kind);
+  }
   int64_t size = -1, modified = -1;
   identity(fd.get(), size, modified);
   if (size != file.size || modified != file.modified)

@@ -91,6 +91,13 @@ class NullStretches {
   void take(const Samples& held);
   // The first sample still missing, 0 when every stretch is complete.
   int64_t missing() const;
+  // The stretches' samples within record samples first .. last (stretch after
+  // stretch, channel after channel, as many as sharedSamples counts), every one of
+  // them taken before (std::logic_error otherwise), so that a process that read them
+  // can hand them to another; place() puts them into the other's stretches.
+  static int64_t sharedSamples(const Plan& plan, int64_t first, int64_t last);
+  std::vector<float> within(int64_t first, int64_t last) const;
+  void place(int64_t first, int64_t last, const float* values);
   // As nullLevelsOfStretches takes them.
   const float* data() const { return data_.data(); }
 
