@@ -199,6 +199,28 @@ rank.sh" ] || fail "$out: files left: $(ls -A)"
       rm "$out"
     done
     ;;
+  PipeInputSentByRankZero)
+    # A named pipe cannot be scanned and read again, nor read by the other ranks:
+    # rank 0 holds the record and sends every rank its samples, the null level's
+    # stretches collected on the way, with the same files as the single process.
+    table 3000 4 gap >data.csv
+    mkfifo pipe
+    for n in 1 3; do
+      rm -rf one many
+      mkdir one many
+      timeout 60 sh -c "cat data.csv >pipe" &
+      (cd one && "$single" --quiet --window 128 --shift 50 --order 3 --time-column t --null \
+        --output g.grd ../pipe) || fail "single process on a pipe: status $?"
+      wait
+      timeout 60 sh -c "cat data.csv >pipe" &
+      (cd many && mpi "$n" "$program" --quiet --window 128 --shift 50 --order 3 --time-column t \
+        --null --output g.grd ../pipe) || fail "$n processes on a pipe: status $?"
+      wait
+      for f in g.grd g.null.grd; do
+        cmp -s "one/$f" "many/$f" || fail "$n processes on a pipe: $f differs"
+      done
+    done
+    ;;
   MoreProcessesThanWindows)
     # Two windows for three processes: one rank has none.
     table 200 3 >data.csv
