@@ -33,10 +33,11 @@ class WindowSharing {
   // their columns (and, when sink.channels(), their coherences) to `sink` in blocks as
   // they finish, in any order; calls options.progress(done, degenerate) on the calling
   // thread once for every window, `done` counting the windows finished so far (1, 2,
-  // ...), in any order of the windows. The record's samples come from `hold`, at most
-  // sharingCapacity(plan, options.threads) at once, the first never decreasing but to
-  // read the record again from its start. `input`, when the inputs were scanned (not
-  // a pipe), is what every process needs to read its own samples from the files.
+  // ...), in any order of the windows. `input`, when the inputs were scanned (not a
+  // pipe), is what every process needs to read its own samples from the files; this
+  // process's samples then come from `hold` at most a block of streamedBlock(plan,
+  // options.threads) windows at once, the first never decreasing. Otherwise `hold`
+  // gives the record held whole.
   // `stretches`, when given, collects the null level's stretches, the samples after
   // the last window included. Throws MemoryError when storage cannot be had,
   // InputError when the record cannot be read again.

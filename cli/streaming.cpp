@@ -68,10 +68,6 @@ void StreamedGrid::writeChannel(int32_t m, OutputUnit& file, const GridAxes& axe
   columns_.writeDsaa(m, file, axes, threads);
 }
 
-int64_t sharingCapacity(const Plan& plan, int32_t threads) {
-  return std::max(blockSamples(plan, streamedBlock(plan, threads)), kSharedChunk + plan.nlen);
-}
-
 NullStretches::NullStretches(const Plan& plan)
     : plan_(plan),
       data_(static_cast<std::size_t>(kNullWindows * plan.nch * int64_t(plan.nlen))),

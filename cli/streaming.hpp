@@ -76,11 +76,9 @@ class StreamedGrid final : public ColumnSink {
   int64_t handed_ = 0;  // windows given to netcdf_
 };
 
-// Samples of every channel a process that shares the windows out sends another in one
-// message each.
+// Samples of every channel a process that shares the windows out of a record it holds
+// sends another in one message each.
 inline constexpr int64_t kSharedChunk = int64_t{1} << 16;
-// The samples such a process holds at once: a block's, or a message's and a window.
-int64_t sharingCapacity(const Plan& plan, int32_t threads);
 
 // The null level's stretches (nullStretchStart), copied from blocks of samples as
 // they pass, in any order, piece by piece where a stretch spans two blocks.
