@@ -133,7 +133,8 @@ case $case in
   RankThatCannotReadItsPartEndsTheRun)
     # Rank 1 starts in another directory, where the relative input paths name no
     # file: it reports the file, the run ends with its status, no file replaced and
-    # no temporary left. A run whose rank 0 sent every sample would not notice.
+    # no temporary left. A run whose rank 0 sent every sample (or that left every
+    # window to rank 0) would not notice.
     table 3000 4 >data.csv
     table 3000 3 | awk -F, 'NR > 1 {
       for (j = 2; j <= NF; j++) print $j > ("s" (j - 1) ".dat") }'
@@ -166,6 +167,17 @@ s1.dat
 s2.dat
 s3.dat" ] || fail "$input: files left: $(ls -A)"
     done
+    # Where rank 1 starts, another copy of the table (one row less): its samples would
+    # be other ones, so it refuses the file rather than read it.
+    head -n 2900 data.csv >elsewhere/data.csv
+    printf 'earlier\n' >g.grd
+    status=0
+    mpi 2 sh rank.sh "$program" --window 128 --shift 16 --order 3 --output g.grd data.csv \
+      >out 2>err || status=$?
+    [ "$status" = 39 ] || fail "another copy: status $status, expected 39: $(cat err)"
+    grep -q "rank 1: data.csv: changed while it was read" err ||
+      fail "another copy: no report: $(cat err)"
+    [ "$(cat g.grd)" = earlier ] || fail "another copy: the earlier grid was replaced"
     ;;
   FullDiskOnRankZeroEndsTheRun)
     # Rank 0 may write 5 MiB a file (what Open MPI's own shared memory needs): the
