@@ -51,7 +51,8 @@ for samples in "$short" $((10 * short)); do
     printf '%-10s %-26s %s\n' "$samples" "kelvarodine $input" "$(cut -d' ' -f2 "$work/single")"
   done
   if [ -x "$program" ] && command -v mpirun >/dev/null; then
-    # Each rank's own peak, in $work/mpi.RANK.
+    # Each rank's own peak, in $work/mpi.RANK (the rank expanded by the rank's shell).
+    # shellcheck disable=SC2016
     ranks() {
       rm -f "$work"/mpi.*
       mpirun -n 2 --bind-to none sh -c \

@@ -191,24 +191,24 @@ s3.dat" ] || fail "$input: files left: $(ls -A)"
 [ "$OMPI_COMM_WORLD_RANK" = 0 ] && ulimit -f 10240
 exec "$@"
 WRAP
-    outputs=g.grd
+    grids=g.grd
     "$single" --quiet --window 100 --shift 50 --order 2 --time-column t --output probe.nc \
-      data.csv >/dev/null 2>&1 && outputs="g.grd g.nc"
+      data.csv >/dev/null 2>&1 && grids="g.grd g.nc"
     rm -f probe.nc
-    for out in $outputs; do
-      printf 'earlier\n' >"$out"
+    for grid in $grids; do
+      printf 'earlier\n' >"$grid"
       status=0
       mpi 3 sh rank.sh "$program" --window 100 --shift 1 --order 2 --time-column t --channels \
-        --output "$out" data.csv >out 2>err || status=$?
-      [ "$status" != 0 ] || fail "$out: status 0 on a full disk"
-      grep -q "$out" err || fail "$out: no report: $(cat err)"
-      [ "$(cat "$out")" = earlier ] || fail "$out: the earlier grid was replaced"
+        --output "$grid" data.csv >out 2>err || status=$?
+      [ "$status" = 38 ] || fail "$grid: status $status on a full disk, expected 38: $(cat err)"
+      grep -q "$grid" err || fail "$grid: no report: $(cat err)"
+      [ "$(cat "$grid")" = earlier ] || fail "$grid: the earlier grid was replaced"
       [ "$(ls -A)" = "data.csv
 err
-$out
+$grid
 out
-rank.sh" ] || fail "$out: files left: $(ls -A)"
-      rm "$out"
+rank.sh" ] || fail "$grid: files left: $(ls -A)"
+      rm "$grid"
     done
     ;;
   PipeInputSentByRankZero)
