@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Peak resident memory of kelvarodine --output (plain, with --channels --null, and to
-# a netCDF grid where the build writes one) and of kelvarodine-mpi's ranks (where
-# built; rank 0 holds the record but not the grid) for 8 channels of a short and a
-# ten times longer record, to see how the memory of a run grows with the record.
+# a netCDF grid where the build writes one) and of kelvarodine-mpi's ranks 0 and 1 of
+# 2 (where built; every rank reads its own windows' samples block by block, and rank
+# 0 keeps the grid's columns in a temporary file) for 8 channels of a short and a ten
+# times longer record, to see how the memory of a run grows with the record.
 #
 #   bench/peak_memory.sh BUILD_DIR [SHORT_SAMPLES]
 #
@@ -29,7 +30,7 @@ trap 'rm -rf "$work"' EXIT
 options=(--window 1024 --shift 256 --order 10 --quiet --list list)
 to_mseed=$build/bench/table_to_mseed
 
-printf '%-10s %-26s %s\n' samples run "peak RSS KiB (largest, rank 0, first)"
+printf '%-10s %-26s %s\n' samples run "peak RSS KiB (mpi: rank 0, rank 1)"
 for samples in "$short" $((10 * short)); do
   data=$build/bench-memory-$samples
   [ -f "$data/list" ] || { rm -rf "$data"; "$example" "$data" --channels 8 --samples "$samples" >/dev/null; }
@@ -50,13 +51,23 @@ for samples in "$short" $((10 * short)); do
     printf '%-10s %-26s %s\n' "$samples" "kelvarodine $input" "$(cut -d' ' -f2 "$work/single")"
   done
   if [ -x "$program" ] && command -v mpirun >/dev/null; then
-    mpirun -n 2 --bind-to none /usr/bin/time -f "rss %M" "$program" "${options[@]}" \
-      --output "$work/m.grd" 2>"$work/mpi"
-    printf '%-10s %-26s %s\n' "$samples" "kelvarodine-mpi, 2 ranks" \
-      "$(grep -o 'rss [0-9]*' "$work/mpi" | cut -d' ' -f2 | sort -rn | tr '\n' ' ')"
-    mpirun -n 2 --bind-to none /usr/bin/time -f "rss %M" "$program" "${options[@]}" \
-      --channels --null --output "$work/m.nc" 2>"$work/mpi" >/dev/null || true
-    printf '%-10s %-26s %s\n' "$samples" "mpi, 2 ranks, --channels --null .nc" \
-      "$(grep -o 'rss [0-9]*' "$work/mpi" | cut -d' ' -f2 | sort -rn | tr '\n' ' ')"
+    # Each rank's own peak, in $work/mpi.RANK (the rank expanded by the rank's shell).
+    # shellcheck disable=SC2016
+    ranks() {
+      rm -f "$work"/mpi.*
+      mpirun -n 2 --bind-to none sh -c \
+        '/usr/bin/time -f "rss %M" -o "$0.$OMPI_COMM_WORLD_RANK" "$@"' "$work/mpi" \
+        "$program" "$@" >/dev/null 2>&1 || true
+      echo "$(cut -d' ' -f2 "$work/mpi.0") $(cut -d' ' -f2 "$work/mpi.1")"
+    }
+    printf '%-10s %-26s %s\n' "$samples" "mpi, 2 ranks, list" \
+      "$(ranks "${options[@]}" --output "$work/m.grd")"
+    for input in table.txt record.mseed; do
+      [ -f "$input" ] || continue
+      printf '%-10s %-26s %s\n' "$samples" "mpi, 2 ranks, $input" \
+        "$(ranks "${options[@]:0:7}" --output "$work/m.grd" "$input")"
+    done
+    printf '%-10s %-26s %s\n' "$samples" "mpi, 2 ranks, list, --channels --null .nc" \
+      "$(ranks "${options[@]}" --channels --null --output "$work/m.nc")"
   fi
 done

@@ -331,24 +331,23 @@ int run(const BatchOptions& o, const OutputFormat& format, WindowSharing* sharin
   };
   progress.update(0);
   try {
-    if (streamed) {
+    if (streamed && !sharing) {
       const int64_t block = streamedBlock(plan, threads);
       SampleReader series(*streamed, blockSamples(plan, block));
       const SampleHold hold = [&](int64_t first, int64_t last) { return series.hold(first, last); };
       analyseStreamed(plan, hold, block, options, *columns, stretches ? &*stretches : nullptr);
     } else if (sharing) {
-      // The inputs read again from the first sample a pass of the sharing needs.
+      // Scanned inputs read again, a block of this process's windows at a time, the
+      // other processes reading theirs; a held record whole.
       std::unique_ptr<SampleReader> series;
-      int64_t lastFirst = 0;
-      const int64_t capacity = sharingCapacity(plan, threads);
+      if (streamed)
+        series = std::make_unique<SampleReader>(*streamed,
+                                                blockSamples(plan, streamedBlock(plan, threads)));
       const SampleHold hold = [&](int64_t first, int64_t last) {
-        if (!streamed) return samples;
-        if (!series || first < lastFirst)
-          series = std::make_unique<SampleReader>(*streamed, capacity, first);
-        lastFirst = first;
-        return series->hold(first, last);
+        return series ? series->hold(first, last) : samples;
       };
-      sharing->analyse(plan, hold, *columns, options, stretches ? &*stretches : nullptr);
+      sharing->analyse(plan, hold, streamed ? &*streamed : nullptr, *columns, options,
+                       stretches ? &*stretches : nullptr);
     } else {
       analyseWindows(plan, samples, 1, plan.nWindows, grid.data(), options);
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/options.hpp"
+#include "cli/sample_source.hpp"
 #include "cli/streaming.hpp"
 #include "kelvarodine/analysis.hpp"
 
@@ -32,18 +33,21 @@ class WindowSharing {
   // their columns (and, when sink.channels(), their coherences) to `sink` in blocks as
   // they finish, in any order; calls options.progress(done, degenerate) on the calling
   // thread once for every window, `done` counting the windows finished so far (1, 2,
-  // ...), in any order of the windows. The record's samples come from `hold`, at most
-  // sharingCapacity(plan, options.threads) at once, the first never decreasing but to
-  // read the record again from its start. `stretches`, when given, collects the null
-  // level's stretches, the samples after the last window included. Throws MemoryError
-  // when storage cannot be had, InputError when the record cannot be read again.
-  virtual void analyse(const Plan& plan, const SampleHold& hold, ColumnSink& sink,
-                       const Options& options, NullStretches* stretches) = 0;
+  // ...), in any order of the windows. `input`, when the inputs were scanned (not a
+  // pipe), is what every process needs to read its own samples from the files; this
+  // process's samples then come from `hold` at most a block of streamedBlock(plan,
+  // options.threads) windows at once, the first never decreasing. Otherwise `hold`
+  // gives the record held whole.
+  // `stretches`, when given, collects the null level's stretches, the samples after
+  // the last window included. Throws MemoryError when storage cannot be had,
+  // InputError when the record cannot be read again.
+  virtual void analyse(const Plan& plan, const SampleHold& hold, const ScannedInput* input,
+                       ColumnSink& sink, const Options& options, NullStretches* stretches) = 0;
 };
 
 // runBatch with the windows analysed by `sharing` (parsing, reading, reports and
-// files as runBatch's; a list input read as the windows need it, another held whole;
-// the grid's columns through a temporary file as they come, never held).
+// files as runBatch's; scanned inputs read as the windows need them, a pipe held
+// whole; the grid's columns through a temporary file as they come, never held).
 int runBatch(const std::vector<std::string_view>& args, WindowSharing& sharing);
 
 // The number of threads the options ask for on this machine: --threads capped at

@@ -52,7 +52,7 @@ void openSeries(InputFile& file, const std::string& listPath, const std::vector<
 }
 
 Record readListSeries(const std::string& listPath, const std::vector<std::string>& names,
-                      const SeriesStore& store) {
+                      const SeriesStore& store, const SeriesMarker& marked) {
   Record record;
   record.source = listPath;
   record.count = 0;
@@ -60,9 +60,14 @@ Record readListSeries(const std::string& listPath, const std::vector<std::string
     const std::string& name = names[j];
     InputFile file;
     openSeries(file, listPath, names, j);
-    const SeriesEnd end = readSeriesValues(
-        file.unit(), kMaxSampleLines,
-        [&](int32_t offset, const float* v, int32_t n) { store(j, offset, v, n); });
+    // readSeriesValues stores blocks of 4096 values but for the last, each after
+    // reading it: the unit is then past them.
+    const SeriesEnd end = readSeriesValues(file.unit(), kMaxSampleLines,
+                                           [&](int32_t offset, const float* v, int32_t n) {
+                                             store(j, offset, v, n);
+                                             if (marked)
+                                               marked(j, int64_t(offset) + n, file.unit());
+                                           });
     if (end.error != 0)
       record.warnings.push_back(name + ":" + std::to_string(end.line) +
                                 ": reading stopped: " + seriesStopReason(end.error) + " (" +

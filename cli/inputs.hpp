@@ -12,7 +12,8 @@
 
 namespace kelv {
 class InputFile;
-}
+struct InputUnit;
+}  // namespace kelv
 
 namespace kelv::cli {
 
@@ -30,9 +31,13 @@ Record readListRecord(const std::string& listPath);
 // store(channel from 0, offset from 0, values, n), into a Record of the names,
 // warnings and common length but no data.
 std::vector<std::string> readListNames(const std::string& listPath);
+// `marked`, when given, is called as marked(channel, count, unit) between the
+// reads, at least at every count of values that is a multiple of 4096, the unit
+// then positioned after the first `count` values of the series.
 using SeriesStore = std::function<void(std::size_t, int32_t, const float*, int32_t)>;
+using SeriesMarker = std::function<void(std::size_t, int64_t, const InputUnit&)>;
 Record readListSeries(const std::string& listPath, const std::vector<std::string>& names,
-                      const SeriesStore& store);
+                      const SeriesStore& store, const SeriesMarker& marked = {});
 // Opens series j of a list's names on `file`, or throws the InputError
 // readListRecord gives.
 void openSeries(InputFile& file, const std::string& listPath, const std::vector<std::string>& names,

@@ -41,6 +41,7 @@ class Descriptor {
   explicit Descriptor(const std::string& path) {
     do fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) error_ = errno;
   }
   ~Descriptor() {
     if (fd_ >= 0) ::close(fd_);
@@ -48,15 +49,26 @@ class Descriptor {
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   int get() const { return fd_; }
+  int error() const { return error_; }  // errno of a failed open
 
  private:
   int fd_ = -1;
+  int error_ = 0;
 };
 
 // Size and modification time (nanoseconds) of an open file.
 void identity(int fd, int64_t& size, int64_t& modified) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return;
+  size = st.st_size;
+  modified = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+// The same for a file by its name (-1 when it cannot be had).
+void pathIdentity(const std::string& path, int64_t& size, int64_t& modified) {
+  struct stat st {};
+  size = modified = -1;
+  if (::stat(path.c_str(), &st) != 0) return;
   size = st.st_size;
   modified = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
@@ -148,12 +160,19 @@ std::optional<ScannedInput> scanList(const std::string& listPath) {
   std::vector<GapRuns> runs;
   for (std::size_t j = 0; j < nch; ++j) runs.emplace_back(static_cast<int32_t>(j + 1));
   std::vector<int64_t> length(nch, 0);
-  Record record = readListSeries(listPath, input.listNames,
-                                 [&](std::size_t j, int32_t offset, const float* v, int32_t n) {
-                                   for (int32_t i = 0; i < n; ++i)
-                                     runs[j].add(v[i], int64_t(offset) + i + 1);
-                                   length[j] = int64_t(offset) + n;
-                                 });
+  // Where each series' reading stands before samples 1, kMarkRows + 1, ...
+  std::vector<std::vector<InputPosition>> marks(nch, std::vector<InputPosition>(1));
+  Record record = readListSeries(
+      listPath, input.listNames,
+      [&](std::size_t j, int32_t offset, const float* v, int32_t n) {
+        for (int32_t i = 0; i < n; ++i) runs[j].add(v[i], int64_t(offset) + i + 1);
+        length[j] = int64_t(offset) + n;
+      },
+      [&](std::size_t j, int64_t count, const InputUnit& unit) {
+        InputPosition at;
+        if (count == int64_t(marks[j].size()) * kMarkRows && inputPosition(unit, at))
+          marks[j].push_back(at);
+      });
   for (std::size_t j = 0; j < nch; ++j) {
     for (Gap g : runs[j].finish(length[j])) {
       if (g.first > record.count) break;
@@ -166,6 +185,8 @@ std::optional<ScannedInput> scanList(const std::string& listPath) {
     file.channels = 1;
     file.count = length[j];
     file.series = static_cast<int32_t>(j);
+    file.seriesMarks = std::move(marks[j]);
+    pathIdentity(file.path, file.size, file.modified);
     input.files.push_back(std::move(file));
   }
   // The names made distinct as loadRecord's alignment makes them.
@@ -232,9 +253,16 @@ namespace {
 
 // Opens a file of the scan again, as it was then.
 void reopen(Descriptor& fd, const ScannedFile& file) {
-  if (fd.get() < 0)
-    throw InputError(file.path, 0, "cannot be opened again: " + std::string(std::strerror(errno)),
-                     InputError::Kind::readFailure);
+  // A file missing or refused the second time (or on another machine, for a process
+  // of an MPI run) says so, as the first opening would have.
+  if (fd.get() < 0) {
+    const int err = fd.error();
+    const InputError::Kind kind = err == ENOENT || err == ENOTDIR ? InputError::Kind::notFound
+                                  : err == EACCES || err == EPERM ? InputError::Kind::permission
+                                                                  : InputError::Kind::readFailure;
+    throw InputError(file.path, 0, "cannot be opened again: " + std::string(std::strerror(err)),
+                     kind);
+  }
   int64_t size = -1, modified = -1;
   identity(fd.get(), size, modified);
   if (size != file.size || modified != file.modified)
@@ -329,8 +357,22 @@ class SeriesCursor final : public SampleReader::Cursor {
  public:
   SeriesCursor(const ScannedInput& input, const ScannedFile& file, int64_t start) : file_(file) {
     openSeries(unit_, input.listPath, input.listNames, static_cast<std::size_t>(file.series));
-    // A series has no marks: its earlier samples are read and dropped.
-    read(start - 1, nullptr, 0, false);
+    // The marked line at or before the start, and the values from there to it. A
+    // series that changed since the scan could put a mark inside a number.
+    const int64_t k = start - 1;
+    const std::size_t m =
+        file.seriesMarks.empty()
+            ? 0
+            : std::min(static_cast<std::size_t>(k / kMarkRows), file.seriesMarks.size() - 1);
+    if (m > 0) {
+      int64_t size = -1, modified = -1;
+      pathIdentity(file.path, size, modified);
+      if (size != file.size || modified != file.modified)
+        throw changed(file.path, "its size or time differs from its first reading");
+      if (!setInputPosition(unit_.unit(), file.seriesMarks[m]))
+        throw changed(file.path, "it cannot be read from a mark of its first reading");
+    }
+    read(k - int64_t(m) * kMarkRows, nullptr, 0, false);
   }
   void read(int64_t n, float* to, int64_t, bool keep) override {
     constexpr int64_t kPiece = int64_t{1} << 30;  // the reader counts in int32_t
@@ -433,7 +475,7 @@ class ByteWriter {
     put(f.kind), put(f.path), put(f.channels), put(f.count), put(f.offset), put(f.size);
     put(f.modified), put(f.layout.separator), put(f.layout.columns), put(f.layout.header);
     put(f.layout.names), put(f.layout.timeColumn), put(f.marks), put(f.pieces), put(f.shares);
-    put(f.series);
+    put(f.series), put(f.seriesMarks);
   }
   std::vector<char> bytes;
 };
@@ -463,7 +505,7 @@ class ByteReader {
     get(f.kind), get(f.path), get(f.channels), get(f.count), get(f.offset), get(f.size);
     get(f.modified), get(f.layout.separator), get(f.layout.columns), get(f.layout.header);
     get(f.layout.names), get(f.layout.timeColumn), get(f.marks), get(f.pieces), get(f.shares);
-    get(f.series);
+    get(f.series), get(f.seriesMarks);
   }
   bool done() const { return at_ == bytes_.size(); }
 

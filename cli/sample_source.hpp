@@ -13,6 +13,7 @@
 #include "formats/readers.hpp"
 #include "kelvarodine/analysis.hpp"
 #include "kelvarodine/inputs.hpp"
+#include "textio/textio.hpp"
 
 namespace kelv::cli {
 
@@ -40,8 +41,10 @@ struct ScannedFile {
   // miniSEED: its records of samples and the parts of them each channel takes.
   std::vector<SeedPiece> pieces;
   std::vector<std::vector<SeedShare>> shares;
-  // A list's series: its line in the list (from 0).
+  // A list's series: its line in the list (from 0), and where the reading stood
+  // before samples kMarkRows k + 1 (k = 0, 1, ...).
   int32_t series = 0;
+  std::vector<InputPosition> seriesMarks;
 };
 
 // The inputs of a run read once without their samples.
@@ -71,8 +74,8 @@ ScannedInput fromBytes(const std::vector<char>& bytes);
 class SampleReader {
  public:
   // Ready for samples from `start` on (from 1); the files' earlier parts are not
-  // read (but for a list's series, which have no marks). Throws InputError for a
-  // file that cannot be opened or changed since the scan.
+  // read (but for the rows or lines after the marked one before it). Throws
+  // InputError for a file that cannot be opened or changed since the scan.
   SampleReader(const ScannedInput& input, int64_t capacity, int64_t start = 1);
   ~SampleReader();
   SampleReader(const SampleReader&) = delete;

@@ -3,6 +3,7 @@
 #include "cli/streaming.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 #include <vector>
 
 #include "cli/netcdf_grid.hpp"
@@ -67,10 +68,6 @@ void StreamedGrid::writeChannel(int32_t m, OutputUnit& file, const GridAxes& axe
   columns_.writeDsaa(m, file, axes, threads);
 }
 
-int64_t sharingCapacity(const Plan& plan, int32_t threads) {
-  return std::max(blockSamples(plan, streamedBlock(plan, threads)), kSharedChunk + plan.nlen);
-}
-
 NullStretches::NullStretches(const Plan& plan)
     : plan_(plan),
       data_(static_cast<std::size_t>(kNullWindows * plan.nch * int64_t(plan.nlen))),
@@ -105,6 +102,52 @@ int64_t NullStretches::missing() const {
     if (first == 0 || k < first) first = k;
   }
   return first;
+}
+
+int64_t NullStretches::sharedSamples(const Plan& plan, int64_t first, int64_t last) {
+  int64_t n = 0;
+  for (int64_t w = 1; w <= kNullWindows; ++w) {
+    const int64_t start = nullStretchStart(plan, w);
+    const int64_t from = std::max(start, first), to = std::min(start + plan.nlen - 1, last);
+    if (from <= to) n += (to - from + 1) * plan.nch;
+  }
+  return n;
+}
+
+std::vector<float> NullStretches::within(int64_t first, int64_t last) const {
+  std::vector<float> values;
+  values.reserve(static_cast<std::size_t>(sharedSamples(plan_, first, last)));
+  const int64_t nlen = plan_.nlen;
+  for (int64_t w = 1; w <= kNullWindows; ++w) {
+    const int64_t start = nullStretchStart(plan_, w);
+    const int64_t from = std::max(start, first), to = std::min(start + nlen - 1, last);
+    if (from > to) continue;
+    const char* copied = copied_.data() + (w - 1) * nlen;
+    if (std::find(copied + (from - start), copied + (to - start) + 1, char{0}) !=
+        copied + (to - start) + 1)
+      throw std::logic_error("a null-level stretch handed on before its samples were taken");
+    for (int32_t j = 0; j < plan_.nch; ++j) {
+      const float* stretch = data_.data() + ((w - 1) * plan_.nch + j) * nlen;
+      values.insert(values.end(), stretch + (from - start), stretch + (to - start) + 1);
+    }
+  }
+  return values;
+}
+
+void NullStretches::place(int64_t first, int64_t last, const float* values) {
+  const int64_t nlen = plan_.nlen;
+  for (int64_t w = 1; w <= kNullWindows; ++w) {
+    const int64_t start = nullStretchStart(plan_, w);
+    const int64_t from = std::max(start, first), to = std::min(start + nlen - 1, last);
+    if (from > to) continue;
+    for (int32_t j = 0; j < plan_.nch; ++j) {
+      float* stretch = data_.data() + ((w - 1) * plan_.nch + j) * nlen;
+      std::copy(values, values + (to - from + 1), stretch + (from - start));
+      values += to - from + 1;
+    }
+    char* copied = copied_.data() + (w - 1) * nlen;
+    std::fill(copied + (from - start), copied + (to - start) + 1, char{1});
+  }
 }
 
 void analyseStreamed(const Plan& plan, const SampleHold& hold, int64_t block,

@@ -76,11 +76,9 @@ class StreamedGrid final : public ColumnSink {
   int64_t handed_ = 0;  // windows given to netcdf_
 };
 
-// Samples of every channel a process that shares the windows out sends another in one
-// message each.
+// Samples of every channel a process that shares the windows out of a record it holds
+// sends another in one message each.
 inline constexpr int64_t kSharedChunk = int64_t{1} << 16;
-// The samples such a process holds at once: a block's, or a message's and a window.
-int64_t sharingCapacity(const Plan& plan, int32_t threads);
 
 // The null level's stretches (nullStretchStart), copied from blocks of samples as
 // they pass, in any order, piece by piece where a stretch spans two blocks.
@@ -91,6 +89,13 @@ class NullStretches {
   void take(const Samples& held);
   // The first sample still missing, 0 when every stretch is complete.
   int64_t missing() const;
+  // The stretches' samples within record samples first .. last (stretch after
+  // stretch, channel after channel, as many as sharedSamples counts), every one of
+  // them taken before (std::logic_error otherwise), so that a process that read them
+  // can hand them to another; place() puts them into the other's stretches.
+  static int64_t sharedSamples(const Plan& plan, int64_t first, int64_t last);
+  std::vector<float> within(int64_t first, int64_t last) const;
+  void place(int64_t first, int64_t last, const float* values);
   // As nullLevelsOfStretches takes them.
   const float* data() const { return data_.data(); }
 

@@ -1,7 +1,8 @@
 // kelvarodine-mpi: the command line without questions, its windows shared out among
 // the processes of an MPI run (mpirun -n N kelvarodine-mpi OPTIONS INPUT...). Rank 0
-// reads the inputs, reports and writes the files exactly as kelvarodine does; the
-// grid is the single process's, byte for byte, for any number of processes.
+// scans the inputs, reports and writes the files exactly as kelvarodine does, every
+// process reads its own windows' samples; the grid is the single process's, byte
+// for byte, for any number of processes.
 #include <mpi.h>
 
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include "cli/batch.hpp"
 #include "cli/command_line.hpp"
 #include "cli/options.hpp"
+#include "kelvarodine/inputs.hpp"
 #include "mpi/sharing.hpp"
 #include "textio/textio.hpp"
 
@@ -27,9 +29,11 @@ const char* const kMpiHelp =
     "The command line of kelvarodine without questions (kelvarodine --help), its\n"
     "windows shared out in contiguous ranges among the N processes of the MPI run,\n"
     "each analysing its range on all its threads (--threads: threads per process).\n"
-    "Rank 0 reads the inputs, sends every other process the samples of its windows,\n"
-    "reports and writes the files: the same bytes as kelvarodine writes, whatever N.\n"
-    "A process that fails ends the run; no file is then replaced.\n";
+    "Rank 0 reads the inputs once for their reports; every process then reads the\n"
+    "samples of its own windows (the inputs at the same path on every machine; a pipe\n"
+    "is read by rank 0, which sends them). Rank 0 reports and writes the files: the\n"
+    "same bytes as kelvarodine writes, whatever N. A process that fails ends the run;\n"
+    "no file is then replaced.\n";
 
 // A failure on a rank other than 0 after the work started: its report, then the end
 // of every process of the run.
@@ -38,6 +42,23 @@ const char* const kMpiHelp =
   std::fflush(stderr);
   MPI_Abort(MPI_COMM_WORLD, status);
   std::_Exit(status);
+}
+
+// The exit status of an input this rank cannot read, as kelvarodine gives it.
+int inputStatus(kelv::InputError::Kind kind) {
+  switch (kind) {
+    case kelv::InputError::Kind::notFound:
+      return kelv::kErrFileNotFound;
+    case kelv::InputError::Kind::permission:
+      return kelv::kErrPermission;
+    case kelv::InputError::Kind::openFailure:
+      return kelv::kErrOpenFailure;
+    case kelv::InputError::Kind::readFailure:
+      return kelv::kErrRead;
+    case kelv::InputError::Kind::content:
+      break;
+  }
+  return 65;
 }
 
 }  // namespace
@@ -74,6 +95,8 @@ int main(int argc, char** argv) {
       status = kelv::mpi::serveWindows(MPI_COMM_WORLD, options);
     } catch (const kelv::MemoryError& e) {
       abortRun(rank, e.what(), kelv::kErrNoMemory);
+    } catch (const kelv::InputError& e) {
+      abortRun(rank, e.what(), inputStatus(e.kind()));
     } catch (const std::exception& e) {
       abortRun(rank, e.what(), 1);
     }

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -18,6 +20,7 @@ namespace {
 
 constexpr int kSamplesTag = 1;
 constexpr int kColumnsTag = 2;
+constexpr int kStretchesTag = 3;
 
 // What rank 0 broadcasts before the analysis: whether the work starts, with the
 // run's plan, or the run's exit status when it ends before the analysis. The processes run the same
@@ -26,6 +29,12 @@ struct Start {
   int32_t work = 1;
   int32_t status = 0;
   Plan plan;
+  // Whether every rank reads its own samples from the inputs, whose scan (inputBytes
+  // bytes of toBytes) follows; otherwise rank 0 sends them (a pipe, held whole).
+  int32_t ownReading = 0;
+  // Whether the null level's stretches within a rank's samples go to rank 0.
+  int32_t stretches = 0;
+  int64_t inputBytes = 0;
 };
 static_assert(std::is_trivially_copyable_v<Start>);
 
@@ -37,12 +46,37 @@ void broadcastStart(Start& start, MPI_Comm comm) {
   waitIdle(request);
 }
 
+// A scanned input from rank 0 to every rank, in messages an int can count.
+void broadcastBytes(std::vector<char>& bytes, MPI_Comm comm) {
+  constexpr std::size_t kPiece = std::size_t{1} << 30;
+  for (std::size_t at = 0; at < bytes.size(); at += kPiece) {
+    MPI_Request request;
+    MPI_Ibcast(bytes.data() + at, static_cast<int>(std::min(kPiece, bytes.size() - at)), MPI_BYTE,
+               0, comm, &request);
+    waitIdle(request);
+  }
+}
+
 // Record samples first .. last the windows of a range need.
 struct SampleSpan {
   int64_t first = 1, last = 0;
 };
 SampleSpan sampleSpan(const Plan& plan, const WindowRange& r) {
   return {(r.first - 1) * plan.shift + 1, (r.last - 1) * plan.shift + plan.nlen};
+}
+
+// The samples whose null-level stretches a rank that reads its own samples hands to
+// rank 0: those of its windows, and for the last rank (which always has windows)
+// the samples after the last window as well.
+SampleSpan stretchSpan(const Plan& plan, int ranks, int rank) {
+  SampleSpan span = sampleSpan(plan, windowRange(plan.nWindows, ranks, rank));
+  if (rank == ranks - 1) span.last = std::max<int64_t>(span.last, plan.realSamples);
+  return span;
+}
+
+// The samples after the last window, which only the null level's stretches need.
+SampleSpan tailSpan(const Plan& plan) {
+  return {(plan.nWindows - 1) * int64_t(plan.shift) + plan.nlen + 1, plan.realSamples};
 }
 
 // A block of columns on the wire: windows first, last (int64), each window's count
@@ -76,27 +110,36 @@ void SharedWindows::stop(int status) {
   broadcastStart(start, comm_);
 }
 
-void SharedWindows::analyse(const Plan& plan, const cli::SampleHold& hold, cli::ColumnSink& sink,
+void SharedWindows::analyse(const Plan& plan, const cli::SampleHold& hold,
+                            const cli::ScannedInput* input, cli::ColumnSink& sink,
                             const Options& options, cli::NullStretches* stretches) {
   started_ = true;
   Start start;
   start.plan = plan;
+  start.ownReading = input != nullptr;
+  start.stretches = stretches != nullptr;
+  std::vector<char> scan;
+  if (input) {
+    scan = cli::toBytes(*input);
+    start.inputBytes = static_cast<int64_t>(scan.size());
+  }
   broadcastStart(start, comm_);
+  if (input) broadcastBytes(scan, comm_);
+  scan = {};
   int ranks = 1;
   MPI_Comm_size(comm_, &ranks);
 
-  // Every other rank gets the samples of its windows, in pieces of kSharedChunk
-  // samples of every channel, taken from the record in its order; a rank's last piece
-  // is held with the samples the next rank's first needs again.
-  const int64_t lastSample = (plan.nWindows - 1) * int64_t(plan.shift) + plan.nlen;
-  // The null level's stretches may reach past the last window.
+  // Inputs that were not scanned (a pipe, held whole here): every other rank gets
+  // the samples of its windows, in pieces of kSharedChunk samples of every channel,
+  // taken from the record in its order; a rank's last piece is held with the samples
+  // the next rank's first needs again.
+  const SampleSpan tail = tailSpan(plan);
   const auto takeTail = [&] {
-    if (stretches && lastSample < plan.realSamples)
-      stretches->take(hold(lastSample + 1, plan.realSamples));
+    if (stretches && tail.first <= tail.last) stretches->take(hold(tail.first, tail.last));
   };
   std::vector<float> chunk;
   bool sent = false;
-  for (int r = 1; r < ranks; ++r) {
+  for (int r = 1; r < ranks && !input; ++r) {
     const WindowRange range = windowRange(plan.nWindows, ranks, r);
     if (range.last < range.first) continue;
     const SampleSpan span = sampleSpan(plan, range);
@@ -170,7 +213,8 @@ void SharedWindows::analyse(const Plan& plan, const cli::SampleHold& hold, cli::
   };
 
   // Rank 0's own windows in blocks, each to the sink when complete, the samples
-  // from the record's start again; between its windows, the blocks that have come in.
+  // from the record's start (again, after sending); between its windows, the blocks
+  // that have come in.
   const WindowRange own = windowRange(plan.nWindows, ranks, 0);
   const int64_t block = cli::streamedBlock(plan, options.threads);
   std::vector<float> columns(
@@ -190,11 +234,27 @@ void SharedWindows::analyse(const Plan& plan, const cli::SampleHold& hold, cli::
     analyseWindows(plan, samples, first, last, columns.data(), mine);
     sink.append(first, last - first + 1, columns.data(), coherences.data());
   }
-  if (!sent) takeTail();
+  // The samples after the last window are the last rank's to read, or else this one's.
+  if (!sent && (!input || ranks == 1)) takeTail();
   while (done < plan.nWindows) {
     const int64_t before = done;
     receiveWaiting();
     if (done == before) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+
+  // The stretches within every other rank's samples, which it read itself.
+  std::vector<float> pieces;
+  for (int r = 1; r < ranks && input && stretches; ++r) {
+    if (windowRange(plan.nWindows, ranks, r).last < windowRange(plan.nWindows, ranks, r).first)
+      continue;
+    const SampleSpan span = stretchSpan(plan, ranks, r);
+    const int64_t n = cli::NullStretches::sharedSamples(plan, span.first, span.last);
+    if (n > INT_MAX) throw std::length_error("the null level's stretches do not fit one message");
+    pieces.resize(static_cast<std::size_t>(n));
+    MPI_Request request;
+    MPI_Irecv(pieces.data(), static_cast<int>(n), MPI_FLOAT, r, kStretchesTag, comm_, &request);
+    waitIdle(request);
+    stretches->place(span.first, span.last, pieces.data());
   }
   gathered_ = true;
 }
@@ -204,25 +264,17 @@ int serveWindows(MPI_Comm comm, const cli::BatchOptions& options) {
   broadcastStart(start, comm);
   if (!start.work) return start.status;
   const Plan& plan = start.plan;
+  std::optional<cli::ScannedInput> input;
+  if (start.ownReading) {
+    std::vector<char> scan(static_cast<std::size_t>(start.inputBytes));
+    broadcastBytes(scan, comm);
+    input = cli::fromBytes(scan);
+  }
   int rank = 0, ranks = 1;
   MPI_Comm_rank(comm, &rank);
   MPI_Comm_size(comm, &ranks);
   const WindowRange range = windowRange(plan.nWindows, ranks, rank);
   if (range.last < range.first) return 0;
-
-  // The samples of this rank's windows only.
-  const SampleSpan span = sampleSpan(plan, range);
-  const int64_t count = span.last - span.first + 1;
-  std::vector<float> data(static_cast<std::size_t>(count * plan.nch));
-  for (int64_t k = 0; k < count; k += cli::kSharedChunk)
-    for (int32_t j = 0; j < plan.nch; ++j) {
-      const int64_t n = std::min(cli::kSharedChunk, count - k);
-      MPI_Request request;
-      MPI_Irecv(data.data() + j * count + k, static_cast<int>(n), MPI_FLOAT, 0, kSamplesTag, comm,
-                &request);
-      waitIdle(request);
-    }
-  const Samples samples = samplesFastest(data.data(), plan.nch, count, span.first);
 
   // Blocks of windows enough to keep every thread busy, each sent when complete.
   const bool channels = options.channels;
@@ -233,6 +285,32 @@ int serveWindows(MPI_Comm comm, const cli::BatchOptions& options) {
   const int64_t block = std::max<int64_t>(
       1,
       std::min<int64_t>(std::max<int64_t>(16, 8 * int64_t(threads)), (INT_MAX - 16) / perWindow));
+
+  // The samples of this rank's windows only: read from the inputs block by block,
+  // from the range's first sample on, or else sent whole by rank 0.
+  const SampleSpan span = sampleSpan(plan, range);
+  std::unique_ptr<cli::SampleReader> reader;
+  std::vector<float> data;
+  Samples sent{};
+  if (input) {
+    reader = std::make_unique<cli::SampleReader>(
+        *input, cli::blockSamples(plan, std::min(block, range.last - range.first + 1)), span.first);
+  } else {
+    const int64_t count = span.last - span.first + 1;
+    data.resize(static_cast<std::size_t>(count * plan.nch));
+    for (int64_t k = 0; k < count; k += cli::kSharedChunk)
+      for (int32_t j = 0; j < plan.nch; ++j) {
+        const int64_t n = std::min(cli::kSharedChunk, count - k);
+        MPI_Request request;
+        MPI_Irecv(data.data() + j * count + k, static_cast<int>(n), MPI_FLOAT, 0, kSamplesTag, comm,
+                  &request);
+        waitIdle(request);
+      }
+    sent = samplesFastest(data.data(), plan.nch, count, span.first);
+  }
+  std::optional<cli::NullStretches> stretches;
+  if (input && start.stretches) stretches.emplace(plan);
+
   const int64_t nfreq = plan.nfreq;
   const int64_t coherenceSize = nfreq * plan.nch;
   std::vector<float> columns, coherences;
@@ -240,6 +318,10 @@ int serveWindows(MPI_Comm comm, const cli::BatchOptions& options) {
   for (int64_t first = range.first; first <= range.last; first += block) {
     const int64_t last = std::min(range.last, first + block - 1);
     const int64_t n = last - first + 1;
+    const Samples samples = reader ? reader->hold((first - 1) * int64_t(plan.shift) + 1,
+                                                  (last - 1) * int64_t(plan.shift) + plan.nlen)
+                                   : sent;
+    if (stretches) stretches->take(samples);
     columns.resize(static_cast<std::size_t>(n * nfreq));
     if (channels) coherences.resize(static_cast<std::size_t>(n * coherenceSize));
     Options o;
@@ -260,6 +342,20 @@ int serveWindows(MPI_Comm comm, const cli::BatchOptions& options) {
       std::memcpy(p, coherences.data(), static_cast<std::size_t>(4 * n * coherenceSize));
     MPI_Request request;
     MPI_Isend(message.data(), static_cast<int>(message.size()), MPI_BYTE, 0, kColumnsTag, comm,
+              &request);
+    waitIdle(request);
+  }
+
+  // The null level's stretches within this rank's samples, the last rank's after
+  // the last window too, to rank 0.
+  if (stretches) {
+    const SampleSpan tail = tailSpan(plan);
+    if (rank == ranks - 1 && tail.first <= tail.last)
+      stretches->take(reader->hold(tail.first, tail.last));
+    const SampleSpan mine = stretchSpan(plan, ranks, rank);
+    const std::vector<float> pieces = stretches->within(mine.first, mine.last);
+    MPI_Request request;
+    MPI_Isend(pieces.data(), static_cast<int>(pieces.size()), MPI_FLOAT, 0, kStretchesTag, comm,
               &request);
     waitIdle(request);
   }

@@ -1,9 +1,11 @@
-// The windows of a run shared out among the processes of an MPI run: rank 0 reads
-// the record (a list input as the windows need it, in one pass for the other ranks
-// and one for its own windows), sends every other rank the samples of its windows, analyses its own
-// windows, takes the columns as they come into the files (a temporary column file,
-// never the whole grid in memory) and writes the files; the other ranks analyse their
-// windows and send their columns back in blocks.
+// The windows of a run shared out among the processes of an MPI run: rank 0 scans
+// the inputs and sends every rank the plan and the scan, every rank reads the
+// samples of its own windows from the files block by block (where the inputs could
+// not be scanned, a pipe, rank 0 holds the record and sends them), analyses its
+// windows and sends the columns to rank 0 in blocks, with the null level's stretches
+// among its samples at the end; rank 0 analyses its own windows, takes the columns as
+// they come into the files (a temporary column file, never the whole grid in memory)
+// and writes the files.
 #pragma once
 
 #include <mpi.h>
@@ -27,8 +29,9 @@ WindowRange windowRange(int64_t nWindows, int ranks, int rank);
 class SharedWindows final : public cli::WindowSharing {
  public:
   explicit SharedWindows(MPI_Comm comm) : comm_(comm) {}
-  void analyse(const Plan& plan, const cli::SampleHold& hold, cli::ColumnSink& sink,
-               const Options& options, cli::NullStretches* stretches) override;
+  void analyse(const Plan& plan, const cli::SampleHold& hold, const cli::ScannedInput* input,
+               cli::ColumnSink& sink, const Options& options,
+               cli::NullStretches* stretches) override;
   // Whether the other ranks were sent their work, and whether every column came back.
   bool started() const { return started_; }
   bool gathered() const { return gathered_; }
@@ -43,9 +46,10 @@ class SharedWindows final : public cli::WindowSharing {
 // Waits for a request to complete without keeping a processor busy.
 void waitIdle(MPI_Request& request);
 
-// The side of every rank but 0: waits for its work, analyses its windows and sends
-// the columns to rank 0. Returns the run's exit status as rank 0 gave it (0 after
-// its work). Throws MemoryError, as analyseWindows does.
+// The side of every rank but 0: waits for its work, reads (or receives) its samples,
+// analyses its windows and sends the columns to rank 0. Returns the run's exit status
+// as rank 0 gave it (0 after its work). Throws MemoryError, as analyseWindows does,
+// and InputError for an input it cannot read.
 int serveWindows(MPI_Comm comm, const cli::BatchOptions& options);
 
 }  // namespace kelv::mpi

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <cstring>
 
@@ -501,6 +502,35 @@ uint64_t recordNumber(const InputUnit& unit) {
 
 int32_t lastReadError(const InputUnit& unit) {
   return unit.lastError;
+}
+
+bool inputPosition(const InputUnit& unit, InputPosition& at) {
+  if (unit.isConsole || unit.fromMemory || unit.fd < 0) return false;
+  // The device is past the buffer's end; the bytes not consumed yet are before it.
+  const off_t device = ::lseek(unit.fd, 0, SEEK_CUR);
+  if (device < 0) return false;
+  at.offset = static_cast<uint64_t>(device) - (unit.buffer.size() - unit.bufferPos);
+  at.records = unit.records;
+  at.recordBytes = unit.recordBytes;
+  at.inRecord = unit.inRecord;
+  at.atStart = unit.atStart;
+  return true;
+}
+
+bool setInputPosition(InputUnit& unit, const InputPosition& at) {
+  if (unit.isConsole || unit.fromMemory || unit.fd < 0) return false;
+  if (at.offset > static_cast<uint64_t>(INT64_MAX) ||
+      ::lseek(unit.fd, static_cast<off_t>(at.offset), SEEK_SET) < 0)
+    return false;
+  unit.buffer.clear();
+  unit.bufferPos = 0;
+  unit.atEnd = false;
+  unit.atStart = at.atStart != 0;
+  unit.inRecord = at.inRecord != 0;
+  unit.recordBytes = at.recordBytes;
+  unit.records = at.records;
+  unit.lastError = 0;
+  return true;
 }
 
 namespace textio_internal {

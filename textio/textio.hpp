@@ -158,6 +158,19 @@ inline ReadStatus freeFormatRead(InputUnit& unit, std::initializer_list<ReadItem
 uint64_t recordNumber(const InputUnit& unit);
 int32_t lastReadError(const InputUnit& unit);
 
+// Where the next read of a file unit starts, to come back to later on a unit opened
+// on the same unchanged file: the reads from there give the values, records (lines)
+// and errors that the reads from here give. Not for the console or a pipe (false).
+struct InputPosition {
+  uint64_t offset = 0;       // the byte of the file the next read takes first
+  uint64_t records = 0;      // records started before it
+  uint64_t recordBytes = 0;  // bytes of the current record before it
+  int32_t inRecord = 0;      // inside a record whose end is not consumed yet
+  int32_t atStart = 1;       // nothing read yet (a byte-order mark may come)
+};
+bool inputPosition(const InputUnit& unit, InputPosition& at);
+bool setInputPosition(InputUnit& unit, const InputPosition& at);
+
 inline constexpr int kNameFieldWidth = 256;
 // One formatted read of a single 256-column character field: `field` receives the
 // record's first 256 characters, blank-padded.

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <vector>
 
 #include "cli/streaming.hpp"
@@ -130,6 +131,42 @@ TEST(StreamedAnalysis, NullStretchesTakenOutOfOrderAreWhole) {
                             std::size_t(plan.nlen) * 4),
                 0)
           << "stretch " << w << " channel " << j;
+}
+
+// Each process of an MPI run takes the stretches among its own samples and hands
+// them to rank 0: pieces handed on over overlapping spans, the last reaching past the
+// last window, make rank 0's stretches those of the whole record, and a span whose
+// samples were not all taken is refused rather than handed on with zeros.
+TEST(StreamedAnalysis, NullStretchesHandedOnBetweenProcessesAreWhole) {
+  constexpr int32_t nch = 3;
+  constexpr int64_t n = 1000;
+  std::vector<float> record(nch * n);
+  for (std::size_t i = 0; i < record.size(); ++i) record[i] = float(i % 89) - 0.25f * float(i % 7);
+  const Plan plan = makePlan({0, 100, 30, 2, 0.0, 1.0}, nch, n);
+  const auto piece = [&](int64_t first, int64_t last) {
+    Samples held = samplesFastest(record.data() + (first - 1), nch, last - first + 1, first);
+    held.channelStride = n;
+    return held;
+  };
+  cli::NullStretches whole(plan), gathered(plan);
+  whole.take(piece(1, n));
+  // Three spans as three ranks' windows need them, the last one to the record's end.
+  const int64_t spans[3][2] = {{1, 400}, {371, 700}, {671, n}};
+  for (const auto& span : spans) {
+    cli::NullStretches own(plan);
+    own.take(piece(span[0], span[1]));
+    const std::vector<float> values = own.within(span[0], span[1]);
+    ASSERT_EQ(int64_t(values.size()), cli::NullStretches::sharedSamples(plan, span[0], span[1]));
+    gathered.place(span[0], span[1], values.data());
+  }
+  EXPECT_EQ(gathered.missing(), 0);
+  EXPECT_EQ(std::memcmp(gathered.data(), whole.data(),
+                        std::size_t(kNullWindows * nch * plan.nlen) * sizeof(float)),
+            0);
+
+  cli::NullStretches partial(plan);
+  partial.take(piece(1, 500));
+  EXPECT_THROW(partial.within(1, 600), std::logic_error);
 }
 
 }  // namespace

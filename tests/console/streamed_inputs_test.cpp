@@ -218,6 +218,78 @@ TEST(StreamedInputs, TableShortenedAfterTheScanIsAnInputError) {
   }
 }
 
+// A list's series written the ways the free-format reading takes them: series 1
+// with a byte-order mark, series 2 with CR LF ends; blank lines (a value then comes
+// from a later line), lines with more after the number, a repeat count, a null value
+// (a comma alone: 0), one line longer than the reader's 64 KiB chunk right after the
+// 4096th value (the mark lies inside it), and series 3 stopping at a line that is not
+// a number (a warning naming it).
+std::string seriesText(int j, int n) {
+  const auto v = series(n, 11)[std::size_t(j - 1)];
+  const std::string end = j == 2 ? "\r\n" : "\n";
+  std::string text = j == 1 ? "\xEF\xBB\xBF" : "";
+  char value[64];
+  for (int i = 0; i < n; ++i) {
+    std::snprintf(value, sizeof value, "%.7g", v[std::size_t(i)]);
+    if (i % 997 == 5) text += end + "  " + end;
+    if (j == 3 && i == 9100) text += "abc" + end;
+    if (i % 1301 == 7)
+      text += std::string(value) + ", 2.5 more" + end;
+    else if (i % 1709 == 8)
+      text += "3*" + std::string(value) + end;
+    else if (i % 2003 == 9)
+      text += "," + end;
+    else if (i == 4095)
+      text += std::string(value) + std::string(70000, ' ') + "x" + end;
+    else
+      text += " " + std::string(value) + end;
+  }
+  return text;
+}
+
+// A rank of an MPI run starts its series at its own first sample from the mark at or
+// before it: the values are those of the reading from the first line, whatever the
+// lines between.
+TEST(StreamedInputs, ListSeriesReadFromTheirMarksAreTheHeldSeries) {
+  TempDir dir;
+  for (int j = 1; j <= 3; ++j)
+    writeFile(dir / ("s" + std::to_string(j) + ".dat"), seriesText(j, 10000));
+  writeFile(dir / "list", (dir / "s1.dat").string() + "\n" + (dir / "s2.dat").string() + "\n" +
+                              (dir / "s3.dat").string() + "\n");
+  cli::BatchOptions o;
+  o.list = (dir / "list").string();
+  const auto scanned = cli::scanInputs(o);
+  ASSERT_TRUE(scanned);
+  const Record held = heldRecord(o);
+  ASSERT_EQ(scanned->record.count, 9100);
+  EXPECT_EQ(scanned->record.warnings, held.warnings);
+  for (const cli::ScannedFile& f : scanned->files) EXPECT_EQ(f.seriesMarks.size(), 3u) << f.path;
+  const cli::ScannedInput back = cli::fromBytes(cli::toBytes(*scanned));
+  for (const int64_t start : {1, 4096, 4097, 4098, 4099, 8192, 8193, 9000})
+    expectReaderGivesHeld(back, held, start, 700);
+}
+
+// A series that changed after the scan is refused where its marks would be taken,
+// not read from inside a number of the new text.
+TEST(StreamedInputs, ListSeriesChangedAfterTheScanIsAnInputError) {
+  TempDir dir;
+  for (int j = 1; j <= 2; ++j)
+    writeFile(dir / ("s" + std::to_string(j) + ".dat"), seriesText(j, 6000));
+  writeFile(dir / "list", (dir / "s1.dat").string() + "\n" + (dir / "s2.dat").string() + "\n");
+  cli::BatchOptions o;
+  o.list = (dir / "list").string();
+  const auto scanned = cli::scanInputs(o);
+  ASSERT_TRUE(scanned);
+  writeFile(dir / "s2.dat", "1.25\n" + seriesText(2, 6000));
+  try {
+    cli::SampleReader reader(*scanned, 1000, 5000);
+    FAIL() << "no error";
+  } catch (const InputError& e) {
+    EXPECT_EQ(e.kind(), InputError::Kind::readFailure);
+    EXPECT_NE(std::string(e.what()).find("changed while it was read"), std::string::npos);
+  }
+}
+
 // A pipe among the inputs cannot be read twice: no scan, the held reading.
 TEST(StreamedInputs, PipeAmongTheInputsIsNotScanned) {
   TempDir dir;

@@ -111,6 +111,128 @@ case $case in
       input="--list ../list" compare "$n" --window 256 --shift 200 --order 2 --channels --null
     done
     ;;
+  NullLevelAndMiniSeedForOneTwoThreeProcesses)
+    # Every rank reads its own windows' samples and hands rank 0 the null level's
+    # stretches among them, the last rank those after the last window (22 samples
+    # here): a text table with a gap, then the same columns as a miniSEED file.
+    table 3000 4 gap >data.csv
+    for n in 1 2 3; do
+      compare "$n" --window 128 --shift 50 --order 3 --time-column t --null
+    done
+    to_mseed=$build/tests/mpi/mpi_table_to_mseed
+    if [ -x "$to_mseed" ]; then
+      table 3000 4 | awk -F, 'NR > 1 { $1 = ""; print }' >columns.txt
+      "$to_mseed" columns.txt data.mseed
+      for n in 1 2 3; do
+        input=../data.mseed compare "$n" --window 128 --shift 50 --order 3 --channels --null
+      done
+    else
+      echo "miniSEED not compared: this build reads none"
+    fi
+    ;;
+  RankThatCannotReadItsPartEndsTheRun)
+    # Rank 1 starts in another directory, where the relative input paths name no
+    # file: it reports the file, the run ends with its status, no file replaced and
+    # no temporary left. A run whose rank 0 sent every sample (or that left every
+    # window to rank 0) would not notice.
+    table 3000 4 >data.csv
+    table 3000 3 | awk -F, 'NR > 1 {
+      for (j = 2; j <= NF; j++) print $j > ("s" (j - 1) ".dat") }'
+    printf '%s\n' s1.dat s2.dat s3.dat >list
+    mkdir elsewhere
+    cat >rank.sh <<'WRAP'
+#!/bin/sh
+[ "$OMPI_COMM_WORLD_RANK" = 1 ] && cd elsewhere
+exec "$@"
+WRAP
+    for input in data.csv "--list list"; do
+      printf 'earlier\n' >g.grd
+      status=0
+      # shellcheck disable=SC2086
+      mpi 2 sh rank.sh "$program" --window 128 --shift 16 --order 3 --null --output g.grd \
+        $input >out 2>err || status=$?
+      [ "$status" = 29 ] || fail "$input: status $status, expected 29: $(cat err)"
+      first=${input#--list }
+      [ "$first" = list ] && first=s1.dat
+      grep -qi "rank 1: $first: .*no such file" err || fail "$input: no report: $(cat err)"
+      [ "$(cat g.grd)" = earlier ] || fail "$input: the earlier grid was replaced"
+      [ "$(ls -A)" = "data.csv
+elsewhere
+err
+g.grd
+list
+out
+rank.sh
+s1.dat
+s2.dat
+s3.dat" ] || fail "$input: files left: $(ls -A)"
+    done
+    # Where rank 1 starts, another copy of the table (one row less): its samples would
+    # be other ones, so it refuses the file rather than read it.
+    head -n 2900 data.csv >elsewhere/data.csv
+    printf 'earlier\n' >g.grd
+    status=0
+    mpi 2 sh rank.sh "$program" --window 128 --shift 16 --order 3 --output g.grd data.csv \
+      >out 2>err || status=$?
+    [ "$status" = 39 ] || fail "another copy: status $status, expected 39: $(cat err)"
+    grep -q "rank 1: data.csv: changed while it was read" err ||
+      fail "another copy: no report: $(cat err)"
+    [ "$(cat g.grd)" = earlier ] || fail "another copy: the earlier grid was replaced"
+    ;;
+  FullDiskOnRankZeroEndsTheRun)
+    # Rank 0 may write 5 MiB a file (what Open MPI's own shared memory needs): the
+    # DSAA grid's room (about 10 MB) cannot be reserved before the work, and a netCDF
+    # grid's columns (the column file's third slot) cannot be written during it.
+    # Either way the run ends with rank 0's report, non-zero, every rank gone, the
+    # earlier grid kept and no temporary left.
+    table 12000 4 >data.csv
+    cat >rank.sh <<'WRAP'
+#!/bin/sh
+[ "$OMPI_COMM_WORLD_RANK" = 0 ] && ulimit -f 10240
+exec "$@"
+WRAP
+    grids=g.grd
+    "$single" --quiet --window 100 --shift 50 --order 2 --time-column t --output probe.nc \
+      data.csv >/dev/null 2>&1 && grids="g.grd g.nc"
+    rm -f probe.nc
+    for grid in $grids; do
+      printf 'earlier\n' >"$grid"
+      status=0
+      mpi 3 sh rank.sh "$program" --window 100 --shift 1 --order 2 --time-column t --channels \
+        --output "$grid" data.csv >out 2>err || status=$?
+      [ "$status" = 38 ] || fail "$grid: status $status on a full disk, expected 38: $(cat err)"
+      grep -q "$grid" err || fail "$grid: no report: $(cat err)"
+      [ "$(cat "$grid")" = earlier ] || fail "$grid: the earlier grid was replaced"
+      [ "$(ls -A)" = "data.csv
+err
+$grid
+out
+rank.sh" ] || fail "$grid: files left: $(ls -A)"
+      rm "$grid"
+    done
+    ;;
+  PipeInputSentByRankZero)
+    # A named pipe cannot be scanned and read again, nor read by the other ranks:
+    # rank 0 holds the record and sends every rank its samples, the null level's
+    # stretches collected on the way, with the same files as the single process.
+    table 3000 4 gap >data.csv
+    mkfifo pipe
+    for n in 1 3; do
+      rm -rf one many
+      mkdir one many
+      timeout 60 sh -c "cat data.csv >pipe" &
+      (cd one && "$single" --quiet --window 128 --shift 50 --order 3 --time-column t --null \
+        --output g.grd ../pipe) || fail "single process on a pipe: status $?"
+      wait
+      timeout 60 sh -c "cat data.csv >pipe" &
+      (cd many && mpi "$n" "$program" --quiet --window 128 --shift 50 --order 3 --time-column t \
+        --null --output g.grd ../pipe) || fail "$n processes on a pipe: status $?"
+      wait
+      for f in g.grd g.null.grd; do
+        cmp -s "one/$f" "many/$f" || fail "$n processes on a pipe: $f differs"
+      done
+    done
+    ;;
   MoreProcessesThanWindows)
     # Two windows for three processes: one rank has none.
     table 200 3 >data.csv
