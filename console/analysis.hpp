@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -27,6 +29,19 @@ int32_t analysisThreads();
 // Console interrupts are taken on the calling thread.
 void runWindowLoop(const RunParameters& run, const float* samples, float* grid);
 
+// The rows' records of "Kelvarodine.grd" (the file less its header), made column by
+// column as the window loop completes the windows, so that the formatting runs beside
+// the analysis rather than after it. Empty when they would take more than
+// kMaxGridRowsBytes: the rows are then formatted after the loop.
+struct GridRows {
+  std::unique_ptr<char[]> text;  // left unset until written, so that no page is touched twice
+  uint64_t bytes = 0;
+};
+inline constexpr uint64_t kMaxGridRowsBytes = uint64_t{64} << 20;
+GridRows gridRowsFor(const RunParameters& run);
+// runWindowLoop, also formatting each window's column into `rows` when it holds any bytes.
+void runWindowLoop(const RunParameters& run, const float* samples, float* grid, GridRows& rows);
+
 // Opens the replacement of "Kelvarodine.grd" before the window loop and reserves
 // its gridFileBytes(run) on the disk, so that a file that cannot be written is
 // reported before any work.
@@ -48,6 +63,8 @@ void writeGrid(OutputUnit& out, const GridHeader& header, const float* grid);
 // Writes "Kelvarodine.grd" from grid (nfreq x nWindows) with the axes of gridAxes
 // into the file prepareGridFile opened.
 void writeGridFile(const RunParameters& run, const float* grid);
+// The same with the rows' records made by the window loop, when `rows` holds them.
+void writeGridFile(const RunParameters& run, const float* grid, const GridRows& rows);
 
 // The level the measure reaches by chance when the channels are independent.
 // Requested by the argument --null or by the environment variable KELVARODINE_NULL

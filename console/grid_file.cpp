@@ -67,6 +67,19 @@ void writeGridFile(const RunParameters& run, const float* grid) {
   writeGrid({run.nWindows, run.nfreq, axes.xMin, axes.xMax, axes.yMin, axes.yMax}, grid);
 }
 
+void writeGridFile(const RunParameters& run, const float* grid, const GridRows& rows) {
+  if (rows.bytes == 0) {
+    writeGridFile(run, grid);
+    return;
+  }
+  const GridAxes axes = gridAxes(run);
+  OutputUnit& out = fileOutput();
+  writeRecords(out, dsaaHeaderText(dsaaHeader(grid, run.nWindows, run.nfreq, axes.xMin, axes.xMax,
+                                              axes.yMin, axes.yMax)));
+  writeRecords(out, std::string_view(rows.text.get(), rows.bytes));
+  commitFile();
+}
+
 bool nullLevelRequested() {
   const char* setting = std::getenv("KELVARODINE_NULL");
   return setting && std::strcmp(setting, "1") == 0;

@@ -106,8 +106,10 @@ void KELVARODINE(bool nullLevel) {
   prepareGridFile(run);
   ReplacementFile nullFile;
   if (nullLevel) prepareNullGridFile(run, nullFile);
-  runWindowLoop(run, samples.get(), grid.get());
-  writeGridFile(run, grid.get());
+  GridRows rows = gridRowsFor(run);
+  runWindowLoop(run, samples.get(), grid.get(), rows);
+  writeGridFile(run, grid.get(), rows);
+  rows = {};
 
   if (nullLevel) {
     const std::vector<float> levels = estimateNullLevels(run, samples.get());

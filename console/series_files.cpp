@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -123,68 +124,113 @@ int32_t readSeriesFiles(int32_t nch, std::string* seriesNames, int32_t* sampleCo
                         int32_t& maxSamples, std::unique_ptr<float[]>& samples) {
   for (int32_t j = 0; j < nch; ++j) seriesNames[j] = leftAdjusted(seriesNames[j]);
   std::vector<SeriesEnd> ends(static_cast<std::size_t>(nch));
+  std::vector<int32_t> openErrors(static_cast<std::size_t>(nch), 0);
+  // The values of each series as read, until they go to the sample matrix.
+  std::vector<std::vector<float>> values(static_cast<std::size_t>(nch));
 
   // The first series is read once, its values kept while its lines are counted: its
   // line count is the capacity of every series. Reading it a second time would wait
-  // for ever on a named pipe, whose writer has gone after the first pass.
-  const std::string_view firstName = fileName(seriesNames[0]);
-  std::vector<float> firstValues;
-  {
+  // for ever on a named pipe, whose writer has gone after the first pass. The other
+  // series are read at the same time, each on a worker of its own, as far as the
+  // capacity once it is known, and until then a block at a time: what they read
+  // beyond it is dropped, a line they could not read there included, so that they
+  // end as a reading limited to the capacity ends.
+  std::atomic<int32_t> capacity{-1};
+  bool endMet = false;
+  const auto readFirst = [&] {
+    const std::string_view name = fileName(seriesNames[0]);
     InputFile first;
-    if (const int32_t error = first.open(firstName)) fatalError(error, kFileUnit, firstName);
-    ends[0] = readSeriesValues(first.unit(), kMaxSampleLines,
-                               [&](int32_t, const float* values, int32_t n) {
-                                 firstValues.insert(firstValues.end(), values, values + n);
-                               });
-    bool endMet = false;
+    openErrors[0] = first.open(name);
+    if (openErrors[0] != 0) {
+      capacity.store(0, std::memory_order_release);
+      return;
+    }
+    std::vector<float>& kept = values[0];
+    ends[0] = readSeriesValues(
+        first.unit(), kMaxSampleLines,
+        [&](int32_t, const float* v, int32_t n) { kept.insert(kept.end(), v, v + n); });
     while (recordNumber(first.unit()) < uint64_t{kMaxSampleLines}) {
       if (freeFormatRead(first.unit(), {}, kHandleEnd) == ReadStatus::endOfFile) {
         endMet = true;
         break;
       }
     }
-    maxSamples = static_cast<int32_t>(
-        std::min<uint64_t>(recordNumber(first.unit()), uint64_t{kMaxSampleLines}));
-    if (endMet) writeTextAndCount("Number of samples to be processed <=", maxSamples);
-  }
+    capacity.store(static_cast<int32_t>(
+                       std::min<uint64_t>(recordNumber(first.unit()), uint64_t{kMaxSampleLines})),
+                   std::memory_order_release);
+  };
+  // The sample matrix, once made (after the capacity is known): from then on the
+  // values go there, row j + 1 of column k at j + k * nch.
+  std::atomic<float*> matrix{nullptr};
+  const auto readFurther = [&](std::size_t j) {
+    InputFile file;
+    openErrors[j] = file.open(fileName(seriesNames[j]));
+    if (openErrors[j] != 0) return;
+    constexpr int32_t kAhead = 1 << 16;
+    std::vector<float>& kept = values[j];
+    SeriesEnd& end = ends[j];
+    for (;;) {
+      float* const into = matrix.load(std::memory_order_acquire);
+      const int32_t known = capacity.load(std::memory_order_acquire);
+      const int32_t want =
+          known >= 0 ? known - end.count : std::min(kAhead, kMaxSampleLines - end.count);
+      if (want <= 0) break;
+      const SeriesEnd part =
+          readSeriesValues(file.unit(), want, [&](int32_t offset, const float* v, int32_t n) {
+            if (!into) {
+              kept.insert(kept.end(), v, v + n);
+              return;
+            }
+            float* row = into + j + (int64_t{end.count} + offset) * nch;
+            for (int32_t k = 0; k < n; ++k, row += nch) *row = v[k];
+          });
+      end.count += part.count;
+      if (part.count < want) {
+        end.error = part.error;
+        end.line = part.line;
+        break;
+      }
+    }
+  };
 
-  // Zero-filled so that a null value in a series file (a lone slash or comma) reads
-  // as 0.0 rather than as whatever the memory held.
-  samples = createArray<float>({nch, maxSamples});
-  const View2<float> x(samples.get(), nch, maxSamples);
-  std::fill_n(samples.get(), int64_t{nch} * maxSamples, 0.0f);
-  sampleCounts[0] = ends[0].count;
-  for (int32_t k = 1; k <= ends[0].count; ++k)
-    x(1, k) = firstValues[static_cast<std::size_t>(k - 1)];
-  firstValues = {};
-
-  // Each further series is read on a worker of its own, into a block and from there
-  // into its row of the sample matrix; the reports and an open failure come here in
-  // the order of the list, as from one thread. Files that are not regular files
-  // (pipes, devices) are read one after another in that order, as they may depend on
-  // it.
+  // Files that are not regular files (pipes, devices) are read one after another in
+  // the order of the list, as they may depend on it. The reports, and an open
+  // failure, come in the order of the list, as from one thread.
   const int32_t threads =
       allRegularFiles(nch - 1, seriesNames + 1) ? std::min(analysisThreads(), nch) : 1;
-  std::vector<int32_t> openErrors(static_cast<std::size_t>(nch), 0);
+  View2<float> x(nullptr, 0, 0);
   runInOrder(
       threads, nch, nch,
       [&](int32_t, int64_t j) {
-        if (j == 1) return;
-        InputFile file;
-        openErrors[j - 1] = file.open(fileName(seriesNames[j - 1]));
-        if (openErrors[j - 1] != 0) return;
-        ends[j - 1] = readSeriesValues(file.unit(), maxSamples,
-                                       [&](int32_t offset, const float* values, int32_t n) {
-                                         for (int32_t k = 1; k <= n; ++k)
-                                           x(j, offset + k) = values[k - 1];
-                                       });
-        sampleCounts[j - 1] = ends[j - 1].count;
+        if (j == 1)
+          readFirst();
+        else
+          readFurther(static_cast<std::size_t>(j - 1));
       },
       [&](int64_t j) {
-        const std::string& name = seriesNames[j - 1];
-        if (openErrors[j - 1] != 0) fatalError(openErrors[j - 1], kFileUnit, fileName(name));
-        reportSeries(name, sampleCounts[j - 1]);
-        if (ends[j - 1].error != 0) warnSeriesStop(fileName(name), ends[j - 1]);
+        const std::size_t i = static_cast<std::size_t>(j - 1);
+        const std::string& name = seriesNames[i];
+        if (openErrors[i] != 0) fatalError(openErrors[i], kFileUnit, fileName(name));
+        if (j == 1) {
+          maxSamples = capacity.load(std::memory_order_acquire);
+          if (endMet) writeTextAndCount("Number of samples to be processed <=", maxSamples);
+          // Zero-filled so that a null value in a series file (a lone slash or comma)
+          // reads as 0.0 rather than as whatever the memory held.
+          samples = createArray<float>({nch, maxSamples});
+          x = View2<float>(samples.get(), nch, maxSamples);
+          std::fill_n(samples.get(), int64_t{nch} * maxSamples, 0.0f);
+          matrix.store(samples.get(), std::memory_order_release);
+        } else if (ends[i].count >= maxSamples) {
+          ends[i] = SeriesEnd{maxSamples, 0, 0};
+        }
+        sampleCounts[i] = ends[i].count;
+        // The values read before the matrix was made.
+        const std::vector<float>& v = values[i];
+        const int32_t early = std::min(ends[i].count, static_cast<int32_t>(v.size()));
+        for (int32_t k = 1; k <= early; ++k) x(j, k) = v[static_cast<std::size_t>(k - 1)];
+        values[i] = {};
+        reportSeries(name, sampleCounts[i]);
+        if (ends[i].error != 0) warnSeriesStop(fileName(name), ends[i]);
       });
 
   const int32_t realSamples = *std::min_element(sampleCounts, sampleCounts + nch);

@@ -43,9 +43,29 @@ int32_t analysisThreads() {
 }
 
 void runWindowLoop(const RunParameters& run, const float* samples, float* grid) {
+  GridRows none;
+  runWindowLoop(run, samples, grid, none);
+}
+
+GridRows gridRowsFor(const RunParameters& run) {
+  GridRows rows;
+  const uint64_t bytes = run.nWindows > 0 ? dsaaRowsBytes(run.nWindows, run.nfreq) : 0;
+  if (bytes > 0 && bytes <= kMaxGridRowsBytes) {
+    rows.text.reset(new char[bytes]);
+    rows.bytes = bytes;
+  }
+  return rows;
+}
+
+void runWindowLoop(const RunParameters& run, const float* samples, float* grid, GridRows& rows) {
   Options options;
   options.threads = analysisThreads();
-  options.progress = [&run](int64_t w, int32_t degenerate) {
+  // The calling thread formats each window's column as it takes the window, while the
+  // workers analyse the next ones.
+  options.progress = [&run, &rows, grid](int64_t w, int32_t degenerate) {
+    if (rows.bytes > 0)
+      formatDsaaColumn(grid + (w - 1) * int64_t{run.nfreq}, run.nWindows, run.nfreq,
+                       static_cast<int32_t>(w), rows.text.get());
     writeProgressLine(static_cast<int32_t>(w), run.nWindows);
     writeDegenerateWarnings(degenerate);
   };

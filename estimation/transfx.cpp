@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "estimation/estimation.hpp"
@@ -19,6 +20,16 @@ namespace {
 // differences and clipping limits stay within some tens of times its largest sample
 // (at most about 32 times), so from 2^123 on they could exceed the largest float.
 constexpr float kLargestKept = 0x1p120f;
+
+// Each lane's magnitude, as std::fabs gives it: the sign bit cleared.
+KELV_LANE_INLINE LaneF laneAbs(LaneF x) {
+  using Bits = int32_t __attribute__((vector_size(sizeof(LaneF))));
+  Bits b;
+  std::memcpy(&b, &x, sizeof b);
+  b &= 0x7FFFFFFF;
+  std::memcpy(&x, &b, sizeof x);
+  return x;
+}
 
 }  // namespace
 
@@ -35,8 +46,11 @@ KELV_LANE_KERNEL void TRANSFX(int32_t nch, int32_t nlen, int32_t nfft, int32_t i
   for (int32_t first = 1; first <= nch; first += kLanes) {
     // Lanes past the last channel repeat it and are not stored back.
     const int32_t used = std::min<int32_t>(kLanes, nch - first + 1);
-    for (int32_t k = 1; k <= n; ++k)
-      for (int l = 0; l < kLanes; ++l) chan(k)[l] = X(first + std::min(l, used - 1), k);
+    if (used == kLanes)
+      for (int32_t k = 1; k <= n; ++k) std::memcpy(&chan(k), &X(first, k), sizeof(LaneF));
+    else
+      for (int32_t k = 1; k <= n; ++k)
+        for (int l = 0; l < kLanes; ++l) chan(k)[l] = X(first + std::min(l, used - 1), k);
 
     // A channel whose samples reach kLargestKept is first scaled down by a power of
     // two, below it. That is exact, and every step below commutes with it (sums,
@@ -46,11 +60,14 @@ KELV_LANE_KERNEL void TRANSFX(int32_t nch, int32_t nlen, int32_t nfft, int32_t i
     // as they are.
     LaneF scale = splatF(1.0f);
     bool scaled = false;
+    LaneF largest = splatF(0.0f);  // not-a-number is passed over, as by std::max
+    for (int32_t k = 1; k <= n; ++k) {
+      const LaneF a = laneAbs(chan(k));
+      largest = largest < a ? a : largest;
+    }
     for (int l = 0; l < kLanes; ++l) {
-      float largest = 0.0f;  // not-a-number is passed over
-      for (int32_t k = 1; k <= n; ++k) largest = std::max(largest, std::fabs(chan(k)[l]));
-      if (largest >= kLargestKept && std::isfinite(largest)) {
-        scale[l] = std::ldexp(1.0f, std::ilogb(kLargestKept) - 1 - std::ilogb(largest));
+      if (largest[l] >= kLargestKept && std::isfinite(largest[l])) {
+        scale[l] = std::ldexp(1.0f, std::ilogb(kLargestKept) - 1 - std::ilogb(largest[l]));
         scaled = true;
       }
     }
@@ -65,10 +82,15 @@ KELV_LANE_KERNEL void TRANSFX(int32_t nch, int32_t nlen, int32_t nfft, int32_t i
     }
 
     // Ten passes of centring and clipping at three population standard deviations;
-    // each pass centres the values the previous pass clipped.
+    // each pass centres the values the previous pass clipped. Values above t become
+    // t rounded to a float, those below -t become -t rounded. That is clipping the
+    // floats at those rounded limits: the one float between t and its rounding, if
+    // any, is the rounding itself, and whether it is replaced by itself makes no
+    // difference. The sum of the clipped values, the next pass's (or the
+    // standardisation's) mean, is taken as they are stored.
+    LaneD sum = splat(0.0);
+    for (int32_t k = 1; k <= n; ++k) sum += widen(chan(k));
     for (int pass = 1; pass <= 10; ++pass) {
-      LaneD sum = splat(0.0);
-      for (int32_t k = 1; k <= n; ++k) sum += widen(chan(k));
       const LaneD m = sum / N;
       LaneD q = splat(0.0);
       for (int32_t k = 1; k <= n; ++k) {
@@ -77,19 +99,19 @@ KELV_LANE_KERNEL void TRANSFX(int32_t nch, int32_t nlen, int32_t nfft, int32_t i
         q += d * d;
       }
       const LaneD t = 3.0 * laneSqrt(q / N);
-      const LaneD upper = widen(narrowTo<LaneF>(t)), lower = widen(narrowTo<LaneF>(-t));
+      const LaneF upper = narrowTo<LaneF>(t), lower = narrowTo<LaneF>(-t);
+      sum = splat(0.0);
       for (int32_t k = 1; k <= n; ++k) {
-        LaneD v = widen(chan(k));
-        v = select(v > t, upper, v);
-        v = select(v < -t, lower, v);
-        chan(k) = narrowTo<LaneF>(v);
+        LaneF v = chan(k);
+        v = v > upper ? upper : v;
+        v = v < lower ? lower : v;
+        chan(k) = v;
+        sum += widen(v);
       }
     }
 
     // Standardisation. A channel that is constant here has s = 0 and becomes
     // not-a-number: its measure is undefined, and the grid shows it as such.
-    LaneD sum = splat(0.0);
-    for (int32_t k = 1; k <= n; ++k) sum += widen(chan(k));
     const LaneD m = widen(narrowTo<LaneF>(sum / N));
     LaneD q = splat(0.0);
     for (int32_t k = 1; k <= n; ++k) {
@@ -99,8 +121,11 @@ KELV_LANE_KERNEL void TRANSFX(int32_t nch, int32_t nlen, int32_t nfft, int32_t i
     const LaneD s = laneSqrt(q / N);
     for (int32_t k = 1; k <= n; ++k) chan(k) = narrowTo<LaneF>((widen(chan(k)) - m) / s);
 
-    for (int32_t k = 1; k <= n; ++k)
-      for (int l = 0; l < used; ++l) X(first + l, k) = chan(k)[l];
+    if (used == kLanes)
+      for (int32_t k = 1; k <= n; ++k) std::memcpy(&X(first, k), &chan(k), sizeof(LaneF));
+    else
+      for (int32_t k = 1; k <= n; ++k)
+        for (int l = 0; l < used; ++l) X(first + l, k) = chan(k)[l];
   }
 }
 

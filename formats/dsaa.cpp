@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "formats/fields.hpp"
@@ -77,6 +78,25 @@ void appendDsaaRows(const float* grid, int32_t nx, int32_t ny, int64_t first, in
       text.append(field, kRealWidth);
       if (w % kValuesPerLine == 0 || w == nx) text += kLineEnd;
     }
+  }
+}
+
+uint64_t dsaaRowsBytes(int32_t nx, int32_t ny) {
+  const uint64_t lines = (uint64_t(nx) + kValuesPerLine - 1) / kValuesPerLine;
+  return uint64_t(ny) * (uint64_t(kRealWidth) * uint64_t(nx) + kLineEnd.size() * lines);
+}
+
+void formatDsaaColumn(const float* values, int32_t nx, int32_t ny, int32_t column, char* rows) {
+  const uint64_t rowBytes = dsaaRowsBytes(nx, 1);
+  // The column's field in each row: after column - 1 fields and a line end after
+  // every fourth of them.
+  const uint64_t at = uint64_t(kRealWidth) * uint64_t(column - 1) +
+                      kLineEnd.size() * uint64_t((column - 1) / kValuesPerLine);
+  const bool lineEnds = column % kValuesPerLine == 0 || column == nx;
+  char* field = rows + at;
+  for (int32_t f = 0; f < ny; ++f, field += rowBytes) {
+    freeFormatRealField(nodeValue(values[f]), field);
+    if (lineEnds) std::memcpy(field + kRealWidth, kLineEnd.data(), kLineEnd.size());
   }
 }
 

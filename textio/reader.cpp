@@ -496,6 +496,61 @@ ReadStatus formattedLineRead(InputUnit& unit, std::string& field, unsigned handl
   return s.line(field);
 }
 
+constexpr std::ptrdiff_t kPlainTokenLength =
+    64;  // far beyond a float's digits, far below kMaxTokenLength
+
+std::size_t readPlainReals(InputUnit& u, float* out, std::size_t want) {
+  // The console has its own record rules (an owed line feed, Ctrl-Z); the start of
+  // an input may hold a byte-order mark. Both are left to the general reader.
+  if (u.isConsole || u.atStart) return 0;
+  const char* const data = u.buffer.data();
+  const char* const end = data + u.buffer.size();
+  const char* p = data + u.bufferPos;
+  // The rest of the record the last read stopped in, as skipRecord discards it when
+  // its line feed is in the buffer.
+  if (u.inRecord) {
+    const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+    if (!lf) return 0;
+    p = static_cast<const char*>(lf) + 1;
+    u.bufferPos = static_cast<std::size_t>(p - data);
+    u.inRecord = false;
+  }
+  std::size_t got = 0;
+  while (got < want) {
+    while (p < end && isBlank(*p)) ++p;
+    // A leading plus sign is read as the general route reads it: the value of the
+    // digits after it.
+    const char* from = p < end && *p == '+' ? p + 1 : p;
+    if (from == end || !(isDigit(*from) || *from == '.' || *from == '-')) break;
+    if (from != p && *from == '-') break;
+    float value = 0.0f;
+    const auto r = std::from_chars(from, end, value);
+    // std::from_chars reads exactly the decimal forms the general route reads with
+    // an exponent letter E (and "inf" and "nan", which are no zero or normal
+    // value); both round the decimal value once, so a zero or normal result is the
+    // general route's value. The token must end where a token ends.
+    if (r.ec != std::errc() || !(std::isnormal(value) || value == 0.0f)) break;
+    const char* const stop = r.ptr;
+    if (stop == end || stop - p > kPlainTokenLength) break;
+    const char c = *stop;
+    const char* lf = stop;
+    if (c != '\n') {
+      if (c == '\r') {
+        if (stop + 1 == end || stop[1] != '\n') break;
+      } else if (!endsToken(c)) {
+        break;
+      }
+      lf = static_cast<const char*>(std::memchr(stop, '\n', static_cast<std::size_t>(end - stop)));
+      if (!lf) break;
+    }
+    out[got++] = value;
+    ++u.records;
+    p = lf + 1;
+    u.bufferPos = static_cast<std::size_t>(p - data);
+  }
+  return got;
+}
+
 uint64_t recordNumber(const InputUnit& unit) {
   return unit.records;
 }

@@ -152,6 +152,15 @@ inline ReadStatus freeFormatRead(InputUnit& unit, std::initializer_list<ReadItem
   return freeFormatRead(unit, std::span<const ReadItem>(items.begin(), items.size()), handles);
 }
 
+// Reads up to `want` records of the plainest form, one value each, exactly as that
+// many freeFormatRead(unit, {item(value)}, ...) statements would; returns how many it
+// read. Such a record lies whole in the unit's buffer and holds blanks, a decimal
+// number (digits with at most one point, an optional sign and exponent E), whose
+// value is zero or a normal float, and then a blank, comma, slash or the record's
+// end. It stops before any other record (and at the end of the buffer), which is
+// left to freeFormatRead; a console is always left to it.
+std::size_t readPlainReals(InputUnit& unit, float* out, std::size_t want);
+
 // Records the unit has started since it was opened: the line of its last read (the
 // line where a failed read stopped). The error number of its last failed read, 0
 // when none has failed.

@@ -39,6 +39,13 @@ std::string dsaaHeaderText(const DsaaHeader& header);
 // is written as the blanking value.
 void appendDsaaRows(const float* grid, int32_t nx, int32_t ny, int64_t first, int64_t last,
                     std::string& text);
+// The rows' records of a grid with nx >= 1 columns and ny rows, all of them, as
+// appendDsaaRows(grid, nx, ny, 1, ny, text) gives them, but made column by column:
+// dsaaRowsBytes(nx, ny) bytes, into which formatDsaaColumn writes the fields of column
+// `column` (1 .. nx; its ny values in order) and the line ends that follow them, so
+// that the columns can be formatted as they are computed, in any order.
+uint64_t dsaaRowsBytes(int32_t nx, int32_t ny);
+void formatDsaaColumn(const float* values, int32_t nx, int32_t ny, int32_t column, char* rows);
 // Bytes of the whole file.
 uint64_t dsaaFileBytes(int32_t nx, int32_t ny);
 // The value readDsaa takes node value z for: the float of its field's digits,

@@ -190,6 +190,61 @@ TEST(ParallelWindows, TerminalBytesAreThoseOfOneThread) {
   for (const char* threads : {"2", "3"}) EXPECT_EQ(runOnTerminal(dir, answers, threads), one);
 }
 
+// Series files of several lengths and shapes, read while the first one is still
+// being counted: the reports, the warnings (a line that cannot be read within the
+// first series' line count, and none for one beyond it), an open failure and the
+// grid are those of one thread.
+TEST(ParallelSeries, ReportsWarningsAndGridAreThoseOfOneThread) {
+  TempDir dir;
+  sim::Rng rng(77);
+  const auto series = [&](int values, const std::string& after, bool crLf) {
+    std::string text;
+    char buf[40];
+    for (int t = 0; t < values; ++t) {
+      std::snprintf(buf, sizeof buf, t % 7 == 3 ? "%.5E" : "%.6f", rng.normal());
+      text += buf;
+      text += crLf ? "\r\n" : "\n";
+    }
+    return text + after;
+  };
+  // The first series: 150000 values, a line that is no number, 4 more lines: 150005
+  // lines, the capacity of every series. The next ones are read while it is counted.
+  writeFile(dir / "a.dat", series(150000, "end\n1\n2\n3\n4\n", false));
+  writeFile(dir / "b.dat", series(160000, "bad\n", true));  // beyond: no warning
+  writeFile(dir / "c.dat", series(150005, "x\n", true));    // stops at the capacity
+  writeFile(dir / "d.dat", series(149950, "1.5e99\n" + series(9, "", false), false));  // warns
+  writeFile(dir / "e.dat", series(170000, "", false));  // cut at the capacity
+  writeFile(dir / "list", "a.dat\nb.dat\nc.dat\nd.dat\ne.dat\n");
+  const std::string answers = "0\n256\n8192\n3\n0 1\n";
+  const Output one = runPiped(dir, answers, "1");
+  EXPECT_NE(one.console.find("Number of samples to be processed <=      150005"), std::string::npos)
+      << one.console;
+  EXPECT_NE(one.console.find("d.dat stops at line 149951: a value outside the float range; "
+                             "149950 samples were read."),
+            std::string::npos)
+      << one.console;
+  EXPECT_EQ(count(one.console, "Warning: the serie"), 2u) << one.console;
+  for (const char* threads : kThreadCounts) {
+    const Output many = runPiped(dir, answers, threads);
+    EXPECT_EQ(many.console, one.console) << threads << " threads";
+    EXPECT_EQ(many.grid, one.grid) << threads << " threads";
+  }
+  // A series that cannot be opened ends the run at its place in the list.
+  writeFile(dir / "list", "a.dat\nb.dat\nc.dat\nnone.dat\ne.dat\n");
+  const RunResult missing =
+      testing::runProgram({program()}, answers, dir.path(), {"OMP_NUM_THREADS=1"});
+  EXPECT_EQ(missing.exitCode, kErrFileNotFound);
+  for (const char* threads : kThreadCounts) {
+    const RunResult many = testing::runProgram({program()}, answers, dir.path(),
+                                               {std::string("OMP_NUM_THREADS=") + threads});
+    EXPECT_EQ(many.exitCode, missing.exitCode) << threads << " threads";
+    EXPECT_EQ(many.out, missing.out) << threads << " threads";
+    EXPECT_EQ(many.err.substr(0, many.err.find('\n')),
+              missing.err.substr(0, missing.err.find('\n')))
+        << threads << " threads";
+  }
+}
+
 // Items are consumed in order, each once and after it was produced, and no worker
 // gets more than `ahead` items in front of the consumer, whatever the number of
 // threads and items; the ring of slots the callers keep relies on that bound.

@@ -62,6 +62,69 @@ TEST(TRANSFX, WorkedExamples) {
   EXPECT_NEAR(y[1], 0.938, 5e-4);
 }
 
+// One channel by the steps as written, element by element in double where they say
+// so: each clipping pass compares and replaces the widened values and rounds them
+// back, and each mean is a separate sum (no scaling: the samples here are ordinary).
+void plainTransform(float* x, int32_t nlen, int itrend, int idiff) {
+  const int32_t n = nlen;
+  const double N = static_cast<double>(static_cast<float>(nlen));
+  if (itrend == 1) LTREND(x, n);
+  if (idiff == 1) {
+    for (int32_t k = 0; k < n - 1; ++k) x[k] = x[k + 1] - x[k];
+    x[n - 1] = 0.0f;
+  }
+  for (int pass = 1; pass <= 10; ++pass) {
+    double sum = 0.0;
+    for (int32_t k = 0; k < n; ++k) sum += x[k];
+    const double m = sum / N;
+    double q = 0.0;
+    for (int32_t k = 0; k < n; ++k) {
+      const double d = double(x[k]) - m;
+      x[k] = float(d);
+      q += d * d;
+    }
+    const double t = 3.0 * std::sqrt(q / N);
+    for (int32_t k = 0; k < n; ++k) {
+      double v = x[k];
+      if (v > t) v = double(float(t));
+      if (v < -t) v = double(float(-t));
+      x[k] = float(v);
+    }
+  }
+  double sum = 0.0;
+  for (int32_t k = 0; k < n; ++k) sum += x[k];
+  const double m = double(float(sum / N));
+  double q = 0.0;
+  for (int32_t k = 0; k < n; ++k) q += (double(x[k]) - m) * (double(x[k]) - m);
+  const double s = std::sqrt(q / N);
+  for (int32_t k = 0; k < n; ++k) x[k] = float((double(x[k]) - m) / s);
+}
+
+// The lanes clip floats at the rounded limits and sum the clipped values as they
+// store them: every channel must keep the bits of the steps as written, with spikes
+// that the clipping cuts in every pass, runs of values at the limits, and a group of
+// eight channels next to a partial one.
+TEST(TRANSFX, LanesKeepTheBitsOfTheStepsAsWritten) {
+  Rng rng(23);
+  for (int trial = 0; trial < 40; ++trial) {
+    const int nch = trial % 2 == 0 ? 8 : 11, nlen = 200 + 37 * trial, nfft = 1024 * 8;
+    std::vector<float> x = randomWindow(rng, nch, nfft, nlen);
+    View2<float> X(x.data(), nch, nfft);
+    for (int k = 1; k <= nlen; k += 5) X(1 + k % nch, k) = X(1 + k % nch, 1 + (k * 7) % nlen);
+    const int itrend = trial % 3 == 0 ? 0 : 1, idiff = trial % 4 == 1 ? 1 : 0;
+    const std::vector<float> lanes = transformed(x, nch, nlen, nfft, itrend, idiff);
+    const View2<const float> Y(lanes.data(), nch, nfft);
+    for (int c = 1; c <= nch; ++c) {
+      std::vector<float> one(static_cast<size_t>(nlen));
+      for (int k = 1; k <= nlen; ++k) one[size_t(k - 1)] = X(c, k);
+      plainTransform(one.data(), nlen, itrend, idiff);
+      int differ = 0;
+      for (int k = 1; k <= nlen; ++k) differ += !sameBits(one[size_t(k - 1)], Y(c, k));
+      EXPECT_EQ(differ, 0) << "trial " << trial << " channel " << c;
+    }
+  }
+}
+
 TEST(TRANSFX, FlagsOtherThanOneSkipTheirStep) {
   Rng rng(11);
   const int nch = 2, nlen = 50, nfft = 64;

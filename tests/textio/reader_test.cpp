@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <vector>
 
@@ -351,6 +352,180 @@ TEST(FreeFormatRead, OverLongTokenIsASyntaxErrorAndItsRecordIsSkipped) {
   EXPECT_EQ(r.exitCode, kErrSyntax);
   EXPECT_EQ(testing::firstLine(r.err),
             "kelvarodine: severe (59): list-directed I/O syntax error, unit 1, file s.dat");
+}
+
+// What each read of one real item gives: status, value bits, line, error number.
+struct RealRead {
+  ReadStatus status;
+  uint32_t bits;
+  uint64_t line;
+  int32_t error;
+  bool operator==(const RealRead&) const = default;
+  friend std::ostream& operator<<(std::ostream& os, const RealRead& r) {
+    return os << '{' << static_cast<int>(r.status) << ' ' << std::hex << r.bits << std::dec << ' '
+              << r.line << ' ' << r.error << '}';
+  }
+};
+
+// Reads `content` to its end one real item at a time, through the general
+// statement alone, or taking each record readPlainReals takes and leaving the others
+// to the statement.
+std::vector<RealRead> readReals(const std::string& content, bool plainFirst) {
+  attachFileInput("s.dat", content);
+  std::vector<RealRead> reads;
+  for (;;) {
+    float v = kKept;
+    ReadStatus status = ReadStatus::success;
+    if (!plainFirst || readPlainReals(fileInput(), &v, 1) != 1)
+      status = freeFormatRead(fileInput(), {item(v)}, kHandleBoth);
+    reads.push_back({status, std::bit_cast<uint32_t>(v), recordNumber(fileInput()),
+                     lastReadError(fileInput())});
+    if (status == ReadStatus::endOfFile) break;
+  }
+  closeFile();
+  return reads;
+}
+
+// The plain-record path must read exactly what the general statement reads: every
+// value bit for bit, every refusal with its error number and line, and leave each
+// record where the statement goes on. Lines of every shape near the plain one, alone,
+// one after another, and shifted across the reader's 64 KiB chunks.
+TEST(ReadPlainReals, ReadsWhatTheGeneralStatementReads) {
+  const std::string zeros(70, '0');
+  const std::vector<std::string> lines = {"1.5",
+                                          "  -2.25\t",
+                                          "\t7",
+                                          "+3",
+                                          "+-3",
+                                          "-+3",
+                                          "++3",
+                                          "1e5",
+                                          "1E-5",
+                                          "1e+5",
+                                          "-1.5E+05",
+                                          "1.5e",
+                                          "1.5e+",
+                                          "1.5e-",
+                                          "1.5-3",
+                                          "1.5+3",
+                                          "1.5d3",
+                                          "1.5Q3",
+                                          "1.5D+3",
+                                          ".5",
+                                          "5.",
+                                          ".",
+                                          "-.5",
+                                          "+.5",
+                                          "-",
+                                          "+",
+                                          "inf",
+                                          "-inf",
+                                          "+inf",
+                                          "nan",
+                                          "-nan",
+                                          "infinity",
+                                          "1e-40",
+                                          "-1e-45",
+                                          "1e-50",
+                                          "1e39",
+                                          "-1e39",
+                                          "3.4028235e38",
+                                          "3.4028236e38",
+                                          "3.40282357e38",
+                                          "16777217",
+                                          "0.1",
+                                          "-0",
+                                          "-0.0e0",
+                                          "0e99",
+                                          "1e0000000000000000000000000005",
+                                          "1e-0000000000000000000000000000031",
+                                          zeros + "1.5",
+                                          "0." + zeros + "15e71",
+                                          "1" + zeros + "e-70",
+                                          "1.5,2",
+                                          "1.5/",
+                                          "1.5 abc",
+                                          "1.5abc",
+                                          "1.5\r",
+                                          "1.5\r2",
+                                          "1.5 \r",
+                                          "2*3",
+                                          "3*",
+                                          "*",
+                                          "*5",
+                                          ",",
+                                          " ,7",
+                                          "/",
+                                          "",
+                                          "   ",
+                                          "\t",
+                                          "0x1p3",
+                                          "1_000",
+                                          "1..2",
+                                          "1e2e3",
+                                          "1.5*2",
+                                          "\xEF\xBB\xBF"
+                                          "1.5",
+                                          "\xD9\xA1",
+                                          std::string("1.5\0", 4),
+                                          std::string("\0"
+                                                      "1",
+                                                      2),
+                                          "1.17549435e-38",
+                                          "1.17549430e-38",
+                                          "123456789012345678901234"};
+  std::vector<std::string> contents;
+  for (const std::string& line : lines)
+    for (const char* end : {"", "\n", "\r\n", "\n2.5\n", "\r\n-2.5\r\n", "\r"})
+      contents.push_back(line + end);
+  std::string all, allCrLf;
+  for (const std::string& line : lines) {
+    all += line + "\n1.25\n";
+    allCrLf += line + "\r\n";
+  }
+  contents.push_back(all);
+  contents.push_back(allCrLf);
+  contents.push_back("\xEF\xBB\xBF" + all);
+  // Every line across a chunk's end at several offsets.
+  std::string shifted;
+  for (int shift = 0; shifted.size() < 300000; ++shift)
+    shifted += std::string(static_cast<std::size_t>(shift % 23), ' ') + all;
+  contents.push_back(shifted);
+  for (const std::string& content : contents)
+    EXPECT_EQ(readReals(content, true), readReals(content, false))
+        << '"' << content.substr(0, 40) << '"';
+}
+
+// Random decimals of the forms a program writes, and their neighbours with a plus
+// sign or an E exponent: the values agree bit for bit.
+TEST(ReadPlainReals, RandomDecimalsGiveTheGeneralStatementsValues) {
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> mantissa(-10.0, 10.0);
+  std::uniform_int_distribution<int> exponent(-45, 39);
+  std::string content;
+  for (int i = 0; i < 30000; ++i) {
+    char a[80];
+    const double m = mantissa(rng);
+    switch (i % 4) {
+      case 0:
+        std::snprintf(a, sizeof a, "%.*f", i % 13, m * std::pow(10.0, i % 9));
+        break;
+      case 1:
+        std::snprintf(a, sizeof a, "%.*e", i % 12, m * std::pow(10.0, exponent(rng)));
+        break;
+      case 2:
+        std::snprintf(a, sizeof a, "%+.*E", i % 17, m * std::pow(10.0, exponent(rng)));
+        break;
+      default:
+        std::snprintf(a, sizeof a, "%.9g", m * std::pow(10.0, exponent(rng)));
+        break;
+    }
+    content += a;
+    content += i % 5 == 0 ? "\r\n" : "\n";
+  }
+  const std::vector<RealRead> plain = readReals(content, true);
+  EXPECT_EQ(plain.size(), 30001u);
+  EXPECT_EQ(plain, readReals(content, false));
 }
 
 TEST(FormattedLineRead, TwoHundredFiftySixColumns) {
