@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kelvarodine/dsaa.hpp"
 #include "kelvarodine/kelvarodine.hpp"
 #include "textio/textio.hpp"
 
@@ -36,6 +37,7 @@ void runWindowLoop(const RunParameters& run, const float* samples, float* grid);
 struct GridRows {
   std::unique_ptr<char[]> text;  // left unset until written, so that no page is touched twice
   uint64_t bytes = 0;
+  DsaaRange range;  // the z range of the columns formatted, for the header
 };
 inline constexpr uint64_t kMaxGridRowsBytes = uint64_t{64} << 20;
 GridRows gridRowsFor(const RunParameters& run);
@@ -63,7 +65,8 @@ void writeGrid(OutputUnit& out, const GridHeader& header, const float* grid);
 // Writes "Kelvarodine.grd" from grid (nfreq x nWindows) with the axes of gridAxes
 // into the file prepareGridFile opened.
 void writeGridFile(const RunParameters& run, const float* grid);
-// The same with the rows' records made by the window loop, when `rows` holds them.
+// The same with the rows' records and the z range made by the window loop, when `rows`
+// holds them.
 void writeGridFile(const RunParameters& run, const float* grid, const GridRows& rows);
 
 // The level the measure reaches by chance when the channels are independent.

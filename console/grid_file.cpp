@@ -74,8 +74,8 @@ void writeGridFile(const RunParameters& run, const float* grid, const GridRows& 
   }
   const GridAxes axes = gridAxes(run);
   OutputUnit& out = fileOutput();
-  writeRecords(out, dsaaHeaderText(dsaaHeader(grid, run.nWindows, run.nfreq, axes.xMin, axes.xMax,
-                                              axes.yMin, axes.yMax)));
+  writeRecords(out, dsaaHeaderText(dsaaHeader(rows.range, run.nWindows, run.nfreq, axes.xMin,
+                                              axes.xMax, axes.yMin, axes.yMax)));
   writeRecords(out, std::string_view(rows.text.get(), rows.bytes));
   commitFile();
 }
