@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -66,8 +67,10 @@ void writeGrid(OutputUnit& out, const GridHeader& header, const float* grid);
 // into the file prepareGridFile opened.
 void writeGridFile(const RunParameters& run, const float* grid);
 // The same with the rows' records and the z range made by the window loop, when `rows`
-// holds them.
-void writeGridFile(const RunParameters& run, const float* grid, const GridRows& rows);
+// holds them; `whileFlushing` runs once the bytes are written, while they go to the disk
+// (commitFile), and may free grid and rows.
+void writeGridFile(const RunParameters& run, const float* grid, const GridRows& rows,
+                   const std::function<void()>& whileFlushing = {});
 
 // The level the measure reaches by chance when the channels are independent.
 // Requested by the argument --null or by the environment variable KELVARODINE_NULL
