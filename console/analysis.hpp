@@ -36,11 +36,7 @@ void runWindowLoop(const RunParameters& run, const float* samples, float* grid);
 // the analysis rather than after it. Empty when they would take more than
 // kMaxGridRowsBytes: the rows are then formatted after the loop.
 struct GridRows {
-  struct Free {
-    void operator()(char* p) const;
-  };
-  // Left unset until written, so that no page is touched twice.
-  std::unique_ptr<char[], Free> text;
+  std::unique_ptr<char[]> text;  // left unset until written, so that no page is touched twice
   uint64_t bytes = 0;
   DsaaRange range;  // the z range of the columns formatted, for the header
 };

@@ -1,8 +1,6 @@
 // The console's window loop: the library analyses the windows, and the progress
 // function writes each window's progress line and warnings as it completes, in
 // window order.
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -49,28 +47,11 @@ void runWindowLoop(const RunParameters& run, const float* samples, float* grid) 
   runWindowLoop(run, samples, grid, none);
 }
 
-void GridRows::Free::operator()(char* p) const {
-  std::free(p);
-}
-
 GridRows gridRowsFor(const RunParameters& run) {
   GridRows rows;
   const uint64_t bytes = run.nWindows > 0 ? dsaaRowsBytes(run.nWindows, run.nfreq) : 0;
   if (bytes > 0 && bytes <= kMaxGridRowsBytes) {
-    // In huge pages where the system gives them on request: each column puts one field
-    // in every row, so it touches every page of the text, and 2 MiB pages take a few
-    // faults and translations where 4 KiB pages take one for each, and are freed at once.
-    constexpr std::size_t kHugePage = std::size_t{2} << 20;
-    const std::size_t size =
-        (static_cast<std::size_t>(bytes) + kHugePage - 1) / kHugePage * kHugePage;
-    void* text = nullptr;
-    if (::posix_memalign(&text, kHugePage, size) == 0) {
-      (void)::madvise(text, size, MADV_HUGEPAGE);  // only a hint
-    } else {
-      text = std::malloc(static_cast<std::size_t>(bytes));
-      if (!text) fatalError(kErrNoMemory);
-    }
-    rows.text.reset(static_cast<char*>(text));
+    rows.text.reset(new char[bytes]);
     rows.bytes = bytes;
   }
   return rows;
