@@ -448,14 +448,17 @@ void overlapped(const std::function<void()>& background, const std::function<voi
 void commitSlot(Slot& slot, const std::function<void()>* whileFlushing = nullptr) {
   OutputUnit& u = slot.unit;
   bool ok = flushFileUnit(u);
-  // Space reserved beyond the last byte written is given back.
-  if (ok && slot.replacement.reserved > 0) {
-    const off_t end = ::lseek(u.fd, 0, SEEK_CUR);
-    ok = end >= 0 && ::ftruncate(u.fd, end) == 0;
-  }
-  int syncError = 0;
+  // Space reserved beyond the last byte written is given back, and the bytes go to
+  // the disk: the file system may wait for the writing of the data in either.
+  const uint64_t reserved = slot.replacement.reserved;
+  bool synced = false;
   const std::function<void()> toDisk = [&] {
-    if (::fsync(u.fd) != 0) syncError = errno;
+    if (reserved > 0) {
+      const off_t end = ::lseek(u.fd, 0, SEEK_CUR);
+      if (end < 0 || (static_cast<uint64_t>(end) != reserved && ::ftruncate(u.fd, end) != 0))
+        return;
+    }
+    synced = ::fsync(u.fd) == 0 || errno == EINVAL || errno == EROFS;
   };
   if (!ok) {
     if (whileFlushing) (*whileFlushing)();
@@ -464,7 +467,7 @@ void commitSlot(Slot& slot, const std::function<void()>* whileFlushing = nullptr
   } else {
     toDisk();
   }
-  if (syncError != 0 && syncError != EINVAL && syncError != EROFS) ok = false;
+  ok = ok && synced;
   if (ok) ok = publishReplacement(slot, u.fd);
   if (::close(u.fd) != 0 && errno != EINTR) ok = false;
   u.fd = -1;
