@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "kelvarodine/dsaa.hpp"
 #include "kelvarodine/kelvarodine.hpp"
 #include "textio/textio.hpp"
 
@@ -36,6 +38,7 @@ void runWindowLoop(const RunParameters& run, const float* samples, float* grid);
 struct GridRows {
   std::unique_ptr<char[]> text;  // left unset until written, so that no page is touched twice
   uint64_t bytes = 0;
+  DsaaRange range;  // the z range of the columns formatted, for the header
 };
 inline constexpr uint64_t kMaxGridRowsBytes = uint64_t{64} << 20;
 GridRows gridRowsFor(const RunParameters& run);
@@ -63,8 +66,11 @@ void writeGrid(OutputUnit& out, const GridHeader& header, const float* grid);
 // Writes "Kelvarodine.grd" from grid (nfreq x nWindows) with the axes of gridAxes
 // into the file prepareGridFile opened.
 void writeGridFile(const RunParameters& run, const float* grid);
-// The same with the rows' records made by the window loop, when `rows` holds them.
-void writeGridFile(const RunParameters& run, const float* grid, const GridRows& rows);
+// The same with the rows' records and the z range made by the window loop, when `rows`
+// holds them; `whileFlushing` runs once the bytes are written, while they go to the disk
+// (commitFile), and may free grid and rows.
+void writeGridFile(const RunParameters& run, const float* grid, const GridRows& rows,
+                   const std::function<void()>& whileFlushing = {});
 
 // The level the measure reaches by chance when the channels are independent.
 // Requested by the argument --null or by the environment variable KELVARODINE_NULL

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -67,17 +68,18 @@ void writeGridFile(const RunParameters& run, const float* grid) {
   writeGrid({run.nWindows, run.nfreq, axes.xMin, axes.xMax, axes.yMin, axes.yMax}, grid);
 }
 
-void writeGridFile(const RunParameters& run, const float* grid, const GridRows& rows) {
-  if (rows.bytes == 0) {
-    writeGridFile(run, grid);
-    return;
-  }
+void writeGridFile(const RunParameters& run, const float* grid, const GridRows& rows,
+                   const std::function<void()>& whileFlushing) {
   const GridAxes axes = gridAxes(run);
   OutputUnit& out = fileOutput();
-  writeRecords(out, dsaaHeaderText(dsaaHeader(grid, run.nWindows, run.nfreq, axes.xMin, axes.xMax,
-                                              axes.yMin, axes.yMax)));
-  writeRecords(out, std::string_view(rows.text.get(), rows.bytes));
-  commitFile();
+  if (rows.bytes == 0) {
+    writeGrid(out, {run.nWindows, run.nfreq, axes.xMin, axes.xMax, axes.yMin, axes.yMax}, grid);
+  } else {
+    writeRecords(out, dsaaHeaderText(dsaaHeader(rows.range, run.nWindows, run.nfreq, axes.xMin,
+                                                axes.xMax, axes.yMin, axes.yMax)));
+    writeRecords(out, std::string_view(rows.text.get(), rows.bytes));
+  }
+  commitFile(whileFlushing);
 }
 
 bool nullLevelRequested() {

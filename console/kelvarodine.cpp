@@ -108,8 +108,12 @@ void KELVARODINE(bool nullLevel) {
   if (nullLevel) prepareNullGridFile(run, nullFile);
   GridRows rows = gridRowsFor(run);
   runWindowLoop(run, samples.get(), grid.get(), rows);
-  writeGridFile(run, grid.get(), rows);
-  rows = {};
+  // The arrays the run no longer needs are freed while the grid goes to the disk.
+  writeGridFile(run, grid.get(), rows, [&] {
+    rows = {};
+    grid.reset();
+    if (!nullLevel) samples.reset();
+  });
 
   if (nullLevel) {
     const std::vector<float> levels = estimateNullLevels(run, samples.get());

@@ -136,6 +136,10 @@ int32_t readSeriesFiles(int32_t nch, std::string* seriesNames, int32_t* sampleCo
   // beyond it is dropped, a line they could not read there included, so that they
   // end as a reading limited to the capacity ends.
   std::atomic<int32_t> capacity{-1};
+  // Room for the values a series keeps, made once: growing the vector block by block
+  // would map, copy and unmap it several times over, and an unmapping stops the other
+  // threads of the process to flush their address translations.
+  constexpr std::size_t kKeptReserve = std::size_t{1} << 16;
   bool endMet = false;
   const auto readFirst = [&] {
     const std::string_view name = fileName(seriesNames[0]);
@@ -146,6 +150,7 @@ int32_t readSeriesFiles(int32_t nch, std::string* seriesNames, int32_t* sampleCo
       return;
     }
     std::vector<float>& kept = values[0];
+    kept.reserve(kKeptReserve);
     ends[0] = readSeriesValues(
         first.unit(), kMaxSampleLines,
         [&](int32_t, const float* v, int32_t n) { kept.insert(kept.end(), v, v + n); });
@@ -178,6 +183,7 @@ int32_t readSeriesFiles(int32_t nch, std::string* seriesNames, int32_t* sampleCo
       const SeriesEnd part =
           readSeriesValues(file.unit(), want, [&](int32_t offset, const float* v, int32_t n) {
             if (!into) {
+              if (kept.empty()) kept.reserve(kKeptReserve);
               kept.insert(kept.end(), v, v + n);
               return;
             }

@@ -60,12 +60,14 @@ GridRows gridRowsFor(const RunParameters& run) {
 void runWindowLoop(const RunParameters& run, const float* samples, float* grid, GridRows& rows) {
   Options options;
   options.threads = analysisThreads();
-  // The calling thread formats each window's column as it takes the window, while the
-  // workers analyse the next ones.
+  // The calling thread formats each window's column as it takes the window, and widens
+  // the grid's z range by it, while the workers analyse the next ones.
   options.progress = [&run, &rows, grid](int64_t w, int32_t degenerate) {
-    if (rows.bytes > 0)
-      formatDsaaColumn(grid + (w - 1) * int64_t{run.nfreq}, run.nWindows, run.nfreq,
-                       static_cast<int32_t>(w), rows.text.get());
+    if (rows.bytes > 0) {
+      const float* column = grid + (w - 1) * int64_t{run.nfreq};
+      formatDsaaColumn(column, run.nWindows, run.nfreq, static_cast<int32_t>(w), rows.text.get());
+      rows.range.add(column, run.nfreq);
+    }
     writeProgressLine(static_cast<int32_t>(w), run.nWindows);
     writeDegenerateWarnings(degenerate);
   };

@@ -23,29 +23,37 @@ float nodeValue(float z) {
 
 }  // namespace
 
-DsaaHeader dsaaHeader(const float* grid, int32_t nx, int32_t ny, double xMin, double xMax,
-                      double yMin, double yMax) {
-  DsaaHeader header{nx, ny, xMin, xMax, yMin, yMax, 0.0f, 0.0f};
-  // The z range covers the finite nodes only; a grid with none gets the blanking
-  // value as its range, an empty grid the extreme floats.
-  const bool empty = nx <= 0 || ny <= 0;
-  header.zMin = empty ? std::numeric_limits<float>::max() : kDsaaBlank;
-  header.zMax = empty ? -std::numeric_limits<float>::max() : kDsaaBlank;
-  if (empty) return header;
-  bool anyFinite = false;
-  const int64_t nodes = int64_t(nx) * ny;
-  for (int64_t i = 0; i < nodes; ++i) {
-    const float z = grid[i];
+void DsaaRange::add(const float* values, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) {
+    const float z = values[i];
     if (!std::isfinite(z)) continue;
     if (!anyFinite) {
-      header.zMin = header.zMax = z;
+      zMin = zMax = z;
       anyFinite = true;
     } else {
-      if (z < header.zMin) header.zMin = z;
-      if (z > header.zMax) header.zMax = z;
+      if (z < zMin) zMin = z;
+      if (z > zMax) zMax = z;
     }
   }
+}
+
+DsaaHeader dsaaHeader(const DsaaRange& range, int32_t nx, int32_t ny, double xMin, double xMax,
+                      double yMin, double yMax) {
+  DsaaHeader header{nx, ny, xMin, xMax, yMin, yMax, range.zMin, range.zMax};
+  // The z range covers the finite nodes only; a grid with none gets the blanking
+  // value as its range, an empty grid the extreme floats.
+  if (nx <= 0 || ny <= 0) {
+    header.zMin = std::numeric_limits<float>::max();
+    header.zMax = -std::numeric_limits<float>::max();
+  }
   return header;
+}
+
+DsaaHeader dsaaHeader(const float* grid, int32_t nx, int32_t ny, double xMin, double xMax,
+                      double yMin, double yMax) {
+  DsaaRange range;
+  if (nx > 0 && ny > 0) range.add(grid, int64_t(nx) * ny);
+  return dsaaHeader(range, nx, ny, xMin, xMax, yMin, yMax);
 }
 
 // Lines 3 and 4 in double fields, so that time marks such as Unix seconds keep their

@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "textio/textio.hpp"
 #include "textio/units.hpp"
@@ -414,17 +416,58 @@ void openSlot(Slot& slot, std::string_view finalName, uint64_t reserveBytes) {
   }
 }
 
+// Runs `background` on a thread of its own, every signal blocked there so that they
+// reach the calling thread as before, while `foreground` runs on the calling thread;
+// both have ended on return. Without a thread, one after the other.
+void overlapped(const std::function<void()>& background, const std::function<void()>& foreground) {
+  std::thread helper;
+  {
+    SignalsHeld held;  // the new thread starts with the mask of its creator
+    try {
+      helper = std::thread(background);
+    } catch (const std::system_error&) {
+    }
+  }
+  if (!helper.joinable()) {
+    background();
+    foreground();
+    return;
+  }
+  try {
+    foreground();
+  } catch (...) {
+    helper.join();
+    throw;
+  }
+  helper.join();
+}
+
 // Flushes, closes and puts the slot's file in place of its final name; fatal error 38
-// when any step fails, the final name keeping its earlier file.
-void commitSlot(Slot& slot) {
+// when any step fails, the final name keeping its earlier file. `whileFlushing`, when
+// given, runs while the bytes go to the disk.
+void commitSlot(Slot& slot, const std::function<void()>* whileFlushing = nullptr) {
   OutputUnit& u = slot.unit;
   bool ok = flushFileUnit(u);
-  // Space reserved beyond the last byte written is given back.
-  if (ok && slot.replacement.reserved > 0) {
-    const off_t end = ::lseek(u.fd, 0, SEEK_CUR);
-    ok = end >= 0 && ::ftruncate(u.fd, end) == 0;
+  // Space reserved beyond the last byte written is given back, and the bytes go to
+  // the disk: the file system may wait for the writing of the data in either.
+  const uint64_t reserved = slot.replacement.reserved;
+  bool synced = false;
+  const std::function<void()> toDisk = [&] {
+    if (reserved > 0) {
+      const off_t end = ::lseek(u.fd, 0, SEEK_CUR);
+      if (end < 0 || (static_cast<uint64_t>(end) != reserved && ::ftruncate(u.fd, end) != 0))
+        return;
+    }
+    synced = ::fsync(u.fd) == 0 || errno == EINVAL || errno == EROFS;
+  };
+  if (!ok) {
+    if (whileFlushing) (*whileFlushing)();
+  } else if (whileFlushing) {
+    overlapped(toDisk, *whileFlushing);
+  } else {
+    toDisk();
   }
-  if (ok && ::fsync(u.fd) != 0 && errno != EINVAL && errno != EROFS) ok = false;
+  ok = ok && synced;
   if (ok) ok = publishReplacement(slot, u.fd);
   if (::close(u.fd) != 0 && errno != EINTR) ok = false;
   u.fd = -1;
@@ -457,6 +500,15 @@ void commitFile() {
   if (channel != Channel::writing) return;
   channel = Channel::closed;
   commitSlot(slots[0]);
+}
+
+void commitFile(const std::function<void()>& whileFlushing) {
+  if (channel != Channel::writing) {
+    if (whileFlushing) whileFlushing();
+    return;
+  }
+  channel = Channel::closed;
+  commitSlot(slots[0], whileFlushing ? &whileFlushing : nullptr);
 }
 
 ReplacementFile::ReplacementFile() = default;

@@ -12,6 +12,7 @@
 
 #include <complex>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <span>
@@ -90,6 +91,11 @@ class InputFile {
 // disk or the file size limit has no room). Reports name `finalName`.
 void openReplacement(std::string_view finalName, uint64_t reserveBytes = 0);
 void commitFile();  // flush, close and put in place of the final name (fatal error 38 on failure)
+// commitFile, running `whileFlushing` on the calling thread while a thread of its own
+// waits for the file's bytes to reach the disk, so that what the run still has to do
+// (freeing its large arrays) overlaps that wait; the file is put in place after both.
+// Without a thread to spare, the flush and whileFlushing run one after the other.
+void commitFile(const std::function<void()>& whileFlushing);
 // As openReplacement, for a file that another library opens by its path and writes
 // itself; returns that path. The replacement is then a named temporary file in the
 // target's directory (a library that resolves the path it is given cannot open an

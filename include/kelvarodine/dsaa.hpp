@@ -33,6 +33,19 @@ struct DsaaHeader {
 // none has the blanking value as its range, an empty one the extreme floats).
 DsaaHeader dsaaHeader(const float* grid, int32_t nx, int32_t ny, double xMin, double xMax,
                       double yMin, double yMax);
+// The z range of a grid's finite nodes, gathered a stretch of nodes at a time in the
+// grid's order, so that a grid taken column by column as it is computed gets the range
+// dsaaHeader finds in one pass over it (the first of equal extremes kept, so a signed
+// zero as well).
+struct DsaaRange {
+  float zMin = kDsaaBlank, zMax = kDsaaBlank;  // the blanking value while none is finite
+  bool anyFinite = false;
+  void add(const float* values, int64_t n);
+};
+// The header with a range gathered over all nx ny nodes in order: that of
+// dsaaHeader(grid, ...).
+DsaaHeader dsaaHeader(const DsaaRange& range, int32_t nx, int32_t ny, double xMin, double xMax,
+                      double yMin, double yMax);
 // The header's five records.
 std::string dsaaHeaderText(const DsaaHeader& header);
 // Appends the records of rows first .. last of the grid; a value that is not finite

@@ -42,5 +42,33 @@ TEST(DsaaColumns, ColumnByColumnGivesTheRowsBytes) {
   }
 }
 
+// The window loop gathers the header's z range a column at a time; it must be the range
+// of one pass over the grid, blank nodes skipped and, among equal extremes, the first
+// kept (-0 before +0 gives -0 for both, +0 before -0 gives +0).
+TEST(DsaaColumns, RangeGatheredColumnByColumnIsTheWholeGridsRange) {
+  constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  const std::vector<std::vector<float>> grids = {
+      {-0.0f, 0.0f, 0.0f, -0.0f, kNaN, 0.0f},
+      {0.0f, -0.0f, kInf, -0.0f, 0.0f, 0.0f},
+      {kNaN, -kInf, 3.5f, -2.0f, 7.25f, kInf, -2.0f, 7.25f},
+      {kNaN, kInf, -kInf, kNaN},
+  };
+  for (const std::vector<float>& grid : grids) {
+    const int32_t ny = 2;
+    const int32_t nx = static_cast<int32_t>(grid.size()) / ny;
+    const DsaaHeader whole = dsaaHeader(grid.data(), nx, ny, 0.0, 1.0, 2.0, 3.0);
+    DsaaRange range;
+    for (int32_t w = 0; w < nx; ++w) range.add(grid.data() + static_cast<size_t>(w) * ny, ny);
+    const DsaaHeader columns = dsaaHeader(range, nx, ny, 0.0, 1.0, 2.0, 3.0);
+    EXPECT_EQ(dsaaHeaderText(columns), dsaaHeaderText(whole));
+    EXPECT_EQ(std::signbit(columns.zMin), std::signbit(whole.zMin));
+    EXPECT_EQ(std::signbit(columns.zMax), std::signbit(whole.zMax));
+  }
+  // An empty grid keeps the extreme floats whatever the range holds.
+  EXPECT_EQ(dsaaHeaderText(dsaaHeader(DsaaRange{}, 0, 4, 0.0, 1.0, 2.0, 3.0)),
+            dsaaHeaderText(dsaaHeader(nullptr, 0, 4, 0.0, 1.0, 2.0, 3.0)));
+}
+
 }  // namespace
 }  // namespace kelv

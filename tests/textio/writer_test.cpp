@@ -161,6 +161,29 @@ std::string fileText(F&& write) {
   return testing::readFile(name);
 }
 
+// The work handed to commitFile runs once, while the bytes go to the disk: the final
+// name still holds the earlier file then, and the new one, its unused reserve given
+// back, only after it; with no file open it still runs, as the caller frees its
+// arrays there.
+TEST(FreeFormatFile, CommitRunsTheWorkGivenOnceBeforeTheFileIsInPlace) {
+  testing::TempDir dir;
+  const std::string name = (dir / "out.txt").string();
+  openReplacement(name);
+  writeRecords(fileOutput(), "old\r\n");
+  commitFile();
+  openReplacement(name, 1 << 20);
+  writeRecords(fileOutput(), "new\r\n");
+  int calls = 0;
+  commitFile([&] {
+    ++calls;
+    EXPECT_EQ(testing::readFile(name), "old\r\n");
+  });
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(testing::readFile(name), "new\r\n");
+  commitFile([&] { ++calls; });
+  EXPECT_EQ(calls, 2);
+}
+
 TEST(FreeFormatFile, StringsAndEmptyStatements) {
   EXPECT_EQ(fileText([](OutputUnit& u) {
               beginFreeFormatWrite(u);
