@@ -22,6 +22,7 @@
 #include <numbers>
 
 #include "map/map.hpp"
+#include "textio/signals_held.hpp"
 
 namespace kelv::gridmap {
 namespace {
@@ -369,23 +370,6 @@ void removeTempAndDie(int sig) {
   signal(sig, SIG_DFL);
   raise(sig);
 }
-
-// Blocks every signal that can be blocked while a temporary file gets or loses its
-// name, so that the handler never sees a name half given.
-class SignalsHeld {
- public:
-  SignalsHeld() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &previous_);
-  }
-  ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  SignalsHeld(const SignalsHeld&) = delete;
-  SignalsHeld& operator=(const SignalsHeld&) = delete;
-
- private:
-  sigset_t previous_;
-};
 
 struct Descriptor {
   int fd = -1;

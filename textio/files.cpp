@@ -17,6 +17,7 @@
 #include <system_error>
 #include <thread>
 
+#include "textio/signals_held.hpp"
 #include "textio/textio.hpp"
 #include "textio/units.hpp"
 
@@ -95,23 +96,6 @@ int32_t outputErrorNumber(int err) {
 bool acceptableName(std::string_view name) {
   return !name.empty() && name.find('\0') == std::string_view::npos;
 }
-
-// Blocks every signal that can be blocked while a name is given to the
-// replacement, so that no handler runs between two steps that belong together.
-class SignalsHeld {
- public:
-  SignalsHeld() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &previous_);
-  }
-  ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  SignalsHeld(const SignalsHeld&) = delete;
-  SignalsHeld& operator=(const SignalsHeld&) = delete;
-
- private:
-  sigset_t previous_;
-};
 
 void removeTemporary(Slot& slot) {
   if (!slot.temporaryActive) return;

@@ -39,10 +39,6 @@ using testing::writeFile;
 constexpr float kBlank = kDsaaBlank;
 const std::string kBlankField = "    1.701410E+38";
 
-std::string program() {
-  return (testing::binaryDir() / "console" / "kelvarodine").string();
-}
-
 // Samples of nch channels, channel index fastest, as the program holds them.
 struct Series {
   int nch = 0;
@@ -152,7 +148,7 @@ Analysis analyse(const Series& s, const Answers& a) {
   TempDir dir;
   writeSeries(dir.path(), s);
   Analysis run;
-  run.result = runProgram({program()}, a.text(), dir.path());
+  run.result = runProgram({testing::consoleProgram()}, a.text(), dir.path());
   EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
   EXPECT_EQ(run.result.err, "");
   run.gridText = readFile(dir / "Kelvarodine.grd");
@@ -514,7 +510,7 @@ TEST(GridFile, EarlierGridSurvivesRunsThatDoNotFinish) {
     writeSeries(dir.path(), simulated(threeChannelModel(), 63, 17));
     writeFile(dir / "Kelvarodine.grd", earlier);
     const auto before = entries(dir.path());
-    const RunResult r = runProgram({program()}, "\n", dir.path());
+    const RunResult r = runProgram({testing::consoleProgram()}, "\n", dir.path());
     EXPECT_EQ(r.termSignal, 0);
     EXPECT_NE(r.out.find("The real time window is too short !"), std::string::npos);
     EXPECT_EQ(readFile(dir / "Kelvarodine.grd"), earlier);
@@ -525,7 +521,7 @@ TEST(GridFile, EarlierGridSurvivesRunsThatDoNotFinish) {
     writeSeries(dir.path(), s);
     writeFile(dir / "Kelvarodine.grd", earlier);
     const auto before = entries(dir.path());
-    const RunResult r = runProgram({program()}, "0\n256\n100\n4\n", dir.path());
+    const RunResult r = runProgram({testing::consoleProgram()}, "0\n256\n100\n4\n", dir.path());
     EXPECT_NE(r.exitCode, 0);
     EXPECT_NE(r.err.find("(24): end-of-file during read, unit -4"), std::string::npos) << r.err;
     EXPECT_EQ(readFile(dir / "Kelvarodine.grd"), earlier);
@@ -536,7 +532,7 @@ TEST(GridFile, EarlierGridSurvivesRunsThatDoNotFinish) {
     writeSeries(dir.path(), s);
     writeFile(dir / "Kelvarodine.grd", std::string(100000, 'x'));
     const auto before = entries(dir.path());
-    const RunResult r = runProgram({program()}, Answers{}.text(), dir.path());
+    const RunResult r = runProgram({testing::consoleProgram()}, Answers{}.text(), dir.path());
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(readFile(dir / "Kelvarodine.grd"), analyse(s, Answers{}).gridText);
     EXPECT_EQ(entries(dir.path()), before);
@@ -553,8 +549,9 @@ TEST(GridFile, FailedWriteKeepsTheEarlierGridAndLeavesNoPartialFile) {
   const std::string earlier = "DSAA\r\nan earlier grid\r\n";
   writeFile(dir / "Kelvarodine.grd", earlier);
   const auto before = entries(dir.path());
-  const RunResult r = runProgram({"/bin/sh", "-c", "ulimit -f 4; exec \"$0\"", program()},
-                                 Answers{}.text(), dir.path());
+  const RunResult r =
+      runProgram({"/bin/sh", "-c", "ulimit -f 4; exec \"$0\"", testing::consoleProgram()},
+                 Answers{}.text(), dir.path());
   EXPECT_EQ(r.termSignal, 0);
   EXPECT_EQ(r.exitCode, 38);
   EXPECT_NE(r.err.find("severe (38): error during write, unit 1, file Kelvarodine.grd"),
@@ -622,8 +619,8 @@ TEST(Example, BundledExampleShowsTheCouplingSwitch) {
     EXPECT_EQ(readFile(dir / name), readFile(again / name)) << "same bytes every time: " << name;
   EXPECT_EQ(readFile(dir / "list"), "channel1.txt\nchannel2.txt\nchannel3.txt\nchannel4.txt\n");
 
-  const RunResult r =
-      runProgram({program()}, readFile(sourceDir() / "examples" / "answers.txt"), dir.path());
+  const RunResult r = runProgram({testing::consoleProgram()},
+                                 readFile(sourceDir() / "examples" / "answers.txt"), dir.path());
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const Grid g = parseGrid(readFile(dir / "Kelvarodine.grd"));
   // 30000 samples, window 512, shift 128: 231 windows; the coupling is on for samples

@@ -24,7 +24,7 @@ using testing::TempDir;
 using testing::writeFile;
 
 std::string kelvarodine() {
-  return (binaryDir() / "console" / "kelvarodine").string();
+  return testing::consoleProgram();
 }
 std::string example() {
   return (binaryDir() / "examples" / "kelvarodine-example").string();

@@ -28,12 +28,8 @@ using testing::RunResult;
 using testing::TempDir;
 using testing::writeFile;
 
-std::string program() {
-  return (testing::binaryDir() / "console" / "kelvarodine").string();
-}
-
 RunResult run(const TempDir& dir, std::vector<std::string> args, const std::string& input = "") {
-  args.insert(args.begin(), program());
+  args.insert(args.begin(), testing::consoleProgram());
   return testing::runProgram(args, input, dir.path());
 }
 
@@ -207,7 +203,7 @@ TEST(Batch, ProgressOnATerminalIsOneLineRewrittenInPlace) {
   tio.c_cflag = CS8 | CREAD | CLOCAL;  // no output translation
   winsize ws{24, 80, 0, 0};
   int master = -1;
-  const std::string exe = program();
+  const std::string exe = testing::consoleProgram();
   const pid_t pid = forkpty(&master, nullptr, &tio, &ws);
   ASSERT_GE(pid, 0);
   if (pid == 0) {

@@ -33,7 +33,7 @@ struct TerminalRun {
 // contains that text.
 TerminalRun runOnTerminal(const TempDir& dir, const std::string& input,
                           std::string interruptAfter = {}) {
-  const std::string exe = (binaryDir() / "console" / "kelvarodine").string();
+  const std::string exe = testing::consoleProgram();
   termios tio{};
   tio.c_cflag = CS8 | CREAD | CLOCAL;
   tio.c_lflag = ICANON;  // line input, no echo, no signals

@@ -98,8 +98,7 @@ std::string seriesText(int n, int channel, const std::string& eol = "\n") {
 }
 
 RunResult runKelvarodine(const TempDir& dir, const std::string& input) {
-  return testing::runProgram({(binaryDir() / "console" / "kelvarodine").string()}, input,
-                             dir.path());
+  return testing::runProgram({testing::consoleProgram()}, input, dir.path());
 }
 
 // Two channels of n samples named a.dat and b.dat.
@@ -315,9 +314,9 @@ TEST(Dialogue, SeriesReportsAndOpenFailuresKeepTheListOrder) {
   const std::string report = "kelvarodine: severe (29): file not found, unit 1, file missing.dat\n";
   for (const char* threads : {"1", "2", "4"}) {
     SCOPED_TRACE(threads);
-    const RunResult r = testing::runProgram({(binaryDir() / "console" / "kelvarodine").string()},
-                                            "0\n64\n10\n1\n0 1\n", dir.path(),
-                                            {std::string("OMP_NUM_THREADS=") + threads});
+    const RunResult r =
+        testing::runProgram({testing::consoleProgram()}, "0\n64\n10\n1\n0 1\n", dir.path(),
+                            {std::string("OMP_NUM_THREADS=") + threads});
     EXPECT_EQ(r.out, reports);
     EXPECT_EQ(r.err.substr(0, report.size()), report);
     EXPECT_EQ(r.exitCode, 29);
@@ -439,10 +438,9 @@ TEST(Regression, NamedPipeAsTheFirstSeriesHungForever) {
   writeFile(dir / "b.dat", seriesText(100, 2));
   ASSERT_EQ(::mkfifo((dir / "a.dat").c_str(), 0600), 0);
   // A guard ends a run that hangs again; the pipe's writer writes it once.
-  const RunResult r =
-      testing::runProgram({"/bin/sh", "-c", "cat a.src > a.dat & exec timeout 60 \"$0\"",
-                           (binaryDir() / "console" / "kelvarodine").string()},
-                          "0\n64\n16\n2\n0 1\n", dir.path());
+  const RunResult r = testing::runProgram(
+      {"/bin/sh", "-c", "cat a.src > a.dat & exec timeout 60 \"$0\"", testing::consoleProgram()},
+      "0\n64\n16\n2\n0 1\n", dir.path());
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find(twoSeriesReports(100)), std::string::npos) << r.out;
   EXPECT_TRUE(std::filesystem::exists(dir / "Kelvarodine.grd"));
@@ -490,7 +488,7 @@ TEST(Dialogue, TimeMarksThatTheAxesCannotCarryAreAskedAgain) {
 TEST(Dialogue, UnreadableConsoleEndsTheRun) {
   TempDir dir;
   writeTwoSeries(dir, 100);
-  const std::string exe = (binaryDir() / "console" / "kelvarodine").string();
+  const std::string exe = testing::consoleProgram();
   const RunResult r =
       testing::runProgram({"/bin/sh", "-c", "exec \"$0\" < /", exe}, "", dir.path());
   EXPECT_EQ(r.exitCode, 39);

@@ -63,8 +63,7 @@ void expectGolden(const std::string& name, int nch, int samples, const std::stri
   SCOPED_TRACE(name);
   TempDir dir;
   writeRecord(dir, nch, samples);
-  const RunResult r = testing::runProgram(
-      {(testing::binaryDir() / "console" / "kelvarodine").string()}, answers, dir.path());
+  const RunResult r = testing::runProgram({testing::consoleProgram()}, answers, dir.path());
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const std::string golden = std::string(KELV_GOLDEN_DIR) + "/" + name;
   EXPECT_EQ(r.out, readFile(golden + ".console"));

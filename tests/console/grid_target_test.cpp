@@ -31,10 +31,6 @@ using testing::writeFile;
 
 const std::string kEarlier = "DSAA\r\nan earlier grid\r\n";
 
-std::string program() {
-  return (testing::binaryDir() / "console" / "kelvarodine").string();
-}
-
 // Two channels of `n` samples; with the answers below, (n - 64) / 32 + 1 windows.
 void writeSeries(const fs::path& dir, int n) {
   std::string a, b;
@@ -133,7 +129,7 @@ TEST(GridTarget, AnythingButARegularFileIsRefusedBeforeTheFirstWindow) {
       std::printf("skipped: %s cannot be made here\n", c.what);
     } else {
       const auto made = entries(dir.path());
-      const RunResult r = testing::runProgram({program()}, kAnswers, dir.path());
+      const RunResult r = testing::runProgram({testing::consoleProgram()}, kAnswers, dir.path());
       EXPECT_EQ(r.exitCode, 30);
       EXPECT_EQ(firstLine(r.err), report(30, "open failure"));
       EXPECT_FALSE(analysedAWindow(r));
@@ -166,7 +162,7 @@ TEST(GridTarget, ARegularFileKeepsItsOwnerGroupAndMode) {
     struct stat before {};
     ASSERT_EQ(stat(file.c_str(), &before), 0);
 
-    const RunResult r = testing::runProgram({program()}, kAnswers, dir.path());
+    const RunResult r = testing::runProgram({testing::consoleProgram()}, kAnswers, dir.path());
     EXPECT_EQ(r.exitCode, 0) << r.err;
     struct stat after {};
     ASSERT_EQ(stat(file.c_str(), &after), 0);
@@ -193,7 +189,7 @@ RunResult runWithLastAnswerHeld(const fs::path& work, const std::function<void()
   const std::string first = "0\n64\n32\n2\n";
   if (write(fd, first.data(), first.size()) != ssize_t(first.size()))
     throw std::runtime_error("write failed");
-  const std::string exe = program();
+  const std::string exe = testing::consoleProgram();
   bool sent = false;
   const RunResult r = testing::runInChild(
       [&] {
@@ -264,7 +260,7 @@ TEST(GridTarget, SignalsWhileTheGridIsWrittenLeaveTheEarlierGridAlone) {
   TempDir dir;
   writeSeries(dir.path(), 1200);
   const std::string answers = "0\n128\n1\n1\n0 1\n";  // 1073 windows of 64 frequencies
-  const RunResult whole = testing::runProgram({program()}, answers, dir.path());
+  const RunResult whole = testing::runProgram({testing::consoleProgram()}, answers, dir.path());
   ASSERT_EQ(whole.exitCode, 0) << whole.err;
   const std::string complete = readFile(dir / "Kelvarodine.grd");
   const std::string lastWindow = "+Processing interval #       1073         1";
@@ -273,13 +269,14 @@ TEST(GridTarget, SignalsWhileTheGridIsWrittenLeaveTheEarlierGridAlone) {
     writeFile(dir / "Kelvarodine.grd", kEarlier);
     const auto before = entries(dir.path());
     bool sent = false;
-    const RunResult r = testing::runProgram(
-        {program()}, answers, dir.path(), {}, [&](pid_t pid, const RunResult& soFar) {
-          if (!sent && soFar.out.find(lastWindow) != std::string::npos) {
-            kill(pid, signo);
-            sent = true;
-          }
-        });
+    const RunResult r =
+        testing::runProgram({testing::consoleProgram()}, answers, dir.path(), {},
+                            [&](pid_t pid, const RunResult& soFar) {
+                              if (!sent && soFar.out.find(lastWindow) != std::string::npos) {
+                                kill(pid, signo);
+                                sent = true;
+                              }
+                            });
     ASSERT_TRUE(sent);
     EXPECT_EQ(entries(dir.path()), before);
     if (r.exitCode == 0) {  // too late: the new grid is in place, whole

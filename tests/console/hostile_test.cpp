@@ -26,10 +26,6 @@ using testing::writeFile;
 
 const std::string kEarlier = "DSAA\r\nan earlier grid\r\n";
 
-std::string program() {
-  return (testing::binaryDir() / "console" / "kelvarodine").string();
-}
-
 // Two channels of 300 samples; with the answers below, 8 windows.
 void writeSeries(const fs::path& dir) {
   std::string a, b;
@@ -84,7 +80,8 @@ TEST(HostileLinks, AnotherUsersLinkInAStickyDirectoryIsRefusedAsTheKernelRefuses
     fs::create_symlink(victim, link);
     ASSERT_EQ(lchown(link.c_str(), 65534, 65534), 0);
     const auto before = entries(shared.path());
-    const RunResult r = testing::runProgram({program(), "--null"}, kAnswers, shared.path());
+    const RunResult r =
+        testing::runProgram({testing::consoleProgram(), "--null"}, kAnswers, shared.path());
     EXPECT_EQ(r.exitCode, 9) << r.err;
     EXPECT_EQ(firstLine(r.err), std::string("kelvarodine: severe (9): permission to access file "
                                             "denied, unit 1, file ") +
@@ -101,7 +98,7 @@ TEST(HostileLinks, AnotherUsersLinkInAStickyDirectoryIsRefusedAsTheKernelRefuses
   // A link of the directory's owner is followed, as the kernel follows it.
   writeFile(victim, kEarlier);
   fs::create_symlink(victim, shared / "Kelvarodine.grd");
-  const RunResult r = testing::runProgram({program()}, kAnswers, shared.path());
+  const RunResult r = testing::runProgram({testing::consoleProgram()}, kAnswers, shared.path());
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(readFile(victim).substr(0, 6), "DSAA\r\n");
   EXPECT_TRUE(fs::is_symlink(shared / "Kelvarodine.grd"));
@@ -116,7 +113,7 @@ RunResult runShielded(const fs::path& work, int signo) {
   const int fd = open(fifo.c_str(), O_RDWR);
   if (write(fd, kFirstAnswers.data(), kFirstAnswers.size()) != ssize_t(kFirstAnswers.size()))
     throw std::runtime_error("write failed");
-  const std::string exe = program();
+  const std::string exe = testing::consoleProgram();
   bool sent = false;
   const RunResult r = testing::runInChild(
       [&] {
@@ -147,7 +144,7 @@ RunResult runShielded(const fs::path& work, int signo) {
 TEST(IgnoredSignals, ASignalTheParentIgnoresStaysIgnored) {
   TempDir dir;
   writeSeries(dir.path());
-  const RunResult plain = testing::runProgram({program()}, kAnswers, dir.path());
+  const RunResult plain = testing::runProgram({testing::consoleProgram()}, kAnswers, dir.path());
   ASSERT_EQ(plain.exitCode, 0) << plain.err;
   const std::string grid = readFile(dir / "Kelvarodine.grd");
   for (const int signo : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
@@ -171,9 +168,11 @@ TEST(ByteOrderMark, FilesAndAnswersThatStartWithAMarkReadAsWithout) {
   const std::string mark = "\xEF\xBB\xBF";
   for (const char* name : {"list", "a.dat", "b.dat"})
     writeFile(markedDir / name, mark + readFile(markedDir / name));
-  const RunResult plain = testing::runProgram({program()}, kAnswers, plainDir.path());
+  const RunResult plain =
+      testing::runProgram({testing::consoleProgram()}, kAnswers, plainDir.path());
   ASSERT_EQ(plain.exitCode, 0) << plain.err;
-  const RunResult marked = testing::runProgram({program()}, mark + kAnswers, markedDir.path());
+  const RunResult marked =
+      testing::runProgram({testing::consoleProgram()}, mark + kAnswers, markedDir.path());
   EXPECT_EQ(marked.exitCode, 0) << marked.err;
   EXPECT_EQ(marked.out, plain.out);
   EXPECT_EQ(readFile(markedDir / "Kelvarodine.grd"), readFile(plainDir / "Kelvarodine.grd"));

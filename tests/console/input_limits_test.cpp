@@ -21,10 +21,6 @@ using testing::RunResult;
 using testing::TempDir;
 using testing::writeFile;
 
-std::string program() {
-  return (testing::binaryDir() / "console" / "kelvarodine").string();
-}
-
 std::string seriesText(int n, int seed) {
   std::string text;
   char buf[32];
@@ -46,8 +42,9 @@ RunResult runLimited(const TempDir& dir, const std::string& input, const std::st
   const std::string limit = "ulimit -v 400000; ";
 #endif
   const std::string redirect = stdinFrom.empty() ? "" : " < " + stdinFrom;
-  return testing::runProgram({"/bin/sh", "-c", limit + "exec \"$0\"" + redirect, program()}, input,
-                             dir.path(), env);
+  return testing::runProgram(
+      {"/bin/sh", "-c", limit + "exec \"$0\"" + redirect, testing::consoleProgram()}, input,
+      dir.path(), env);
 }
 
 // Before: every record was held whole, so input without line feeds grew the
@@ -104,8 +101,8 @@ TEST(ThreadCount, AnAbsurdSettingRunsOnTheProcessorsThereAre) {
 #endif
   bool sent = false;
   const RunResult r = testing::runProgram(
-      {"/bin/sh", "-c", limit + "exec \"$0\"", program()}, "0\n16384\n1\n1\n0 1\n", dir.path(),
-      {"OMP_NUM_THREADS=100000"}, [&](pid_t pid, const RunResult& soFar) {
+      {"/bin/sh", "-c", limit + "exec \"$0\"", testing::consoleProgram()}, "0\n16384\n1\n1\n0 1\n",
+      dir.path(), {"OMP_NUM_THREADS=100000"}, [&](pid_t pid, const RunResult& soFar) {
         if (!sent && soFar.out.find("Processing interval #          3") != std::string::npos) {
           kill(pid, SIGINT);
           sent = true;
@@ -122,7 +119,7 @@ TEST(Messages, ControlCharactersOfFileNamesAreNotWrittenRaw) {
   TempDir dir;
   writeFile(dir / "e\x1b[2Jx.dat", seriesText(100, 1));
   writeFile(dir / "list", "e\x1b[2Jx.dat\nmi\x07ss\ting\r.dat\n");
-  const RunResult r = testing::runProgram({program()}, "", dir.path());
+  const RunResult r = testing::runProgram({testing::consoleProgram()}, "", dir.path());
   EXPECT_EQ(r.exitCode, 29);
   EXPECT_NE(r.out.find(" From the serie e?[2Jx.dat" + std::string(5 + 4, ' ') +
                        "100 samples were read.\r\n"),
@@ -138,7 +135,7 @@ TEST(Messages, ControlCharactersOfFileNamesAreNotWrittenRaw) {
 TEST(Messages, AListThatCannotBeReadIsAbsent) {
   TempDir dir;
   std::filesystem::create_directory(dir / "list");
-  const RunResult r = testing::runProgram({program()}, "\n", dir.path());
+  const RunResult r = testing::runProgram({testing::consoleProgram()}, "\n", dir.path());
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.out.find("where time series are located, is absent."), std::string::npos);
   EXPECT_EQ(r.err, "");

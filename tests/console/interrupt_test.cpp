@@ -47,8 +47,8 @@ void writeLongRecord(const TempDir& dir) {
 RunResult interruptedRun(const TempDir& dir, int signo, const std::string& threads) {
   bool sent = false;
   return testing::runProgram(
-      {(testing::binaryDir() / "console" / "kelvarodine").string()}, "0\n256\n1\n6\n0 1\n",
-      dir.path(), {"OMP_NUM_THREADS=" + threads}, [&](pid_t pid, const RunResult& r) {
+      {testing::consoleProgram()}, "0\n256\n1\n6\n0 1\n", dir.path(),
+      {"OMP_NUM_THREADS=" + threads}, [&](pid_t pid, const RunResult& r) {
         if (!sent && r.out.find("+Processing interval #") != std::string::npos) {
           kill(pid, signo);
           sent = true;

@@ -33,12 +33,8 @@ using testing::RunResult;
 using testing::TempDir;
 using testing::writeFile;
 
-std::string program() {
-  return (testing::binaryDir() / "console" / "kelvarodine").string();
-}
-
 RunResult run(const TempDir& dir, std::vector<std::string> args) {
-  args.insert(args.begin(), program());
+  args.insert(args.begin(), testing::consoleProgram());
   return testing::runProgram(args, "", dir.path());
 }
 
@@ -351,7 +347,7 @@ TEST(NetcdfGrid, TargetsAndEndingsLeaveTheEarlierFileAsTheDsaaGridDoes) {
     SCOPED_TRACE(strsignal(signo));
     bool sent = false;
     auto withArgs = args;
-    withArgs.insert(withArgs.begin(), program());
+    withArgs.insert(withArgs.begin(), testing::consoleProgram());
     r = testing::runProgram(withArgs, "", dir.path(), {}, [&](pid_t pid, const RunResult& so) {
       // The third progress line: a fifth of the windows, a block in the file.
       std::size_t lines = 0;
@@ -378,7 +374,7 @@ TEST(NetcdfGrid, TargetsAndEndingsLeaveTheEarlierFileAsTheDsaaGridDoes) {
 
   // A disk that fills: the file size limit stops the file's growth.
   auto withArgs = args;
-  withArgs.insert(withArgs.begin(), program());
+  withArgs.insert(withArgs.begin(), testing::consoleProgram());
   r = testing::runInChild(
       [&] {
         if (chdir(dir.path().c_str()) != 0) _exit(127);
@@ -437,10 +433,10 @@ namespace {
 TEST(NetcdfGrid, ABuildWithoutLibnetcdfSaysSoAndHowToGetIt) {
   testing::TempDir dir;
   testing::writeFile(dir / "earlier.nc", "earlier\n");
-  const testing::RunResult r = testing::runProgram(
-      {(testing::binaryDir() / "console" / "kelvarodine").string(), "--window", "64", "--shift",
-       "32", "--order", "2", "--output", "earlier.nc", "missing.csv"},
-      "", dir.path());
+  const testing::RunResult r =
+      testing::runProgram({testing::consoleProgram(), "--window", "64", "--shift", "32", "--order",
+                           "2", "--output", "earlier.nc", "missing.csv"},
+                          "", dir.path());
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_EQ(r.err,
             "kelvarodine: --output \"earlier.nc\": this kelvarodine was built without netCDF "

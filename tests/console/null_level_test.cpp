@@ -30,10 +30,6 @@ using testing::writeFile;
 const std::string kNullLine =
     " Null levels (95 % and 99 %) in file - \"Kelvarodine.null.grd\".\r\n";
 
-std::string program() {
-  return (testing::binaryDir() / "console" / "kelvarodine").string();
-}
-
 // nch mutually independent channels, each its own AR(2) resonance (pole radius 0.9,
 // frequencies spread over the band), so that the null model's fit matters.
 void writeIndependentChannels(const TempDir& dir, int nch, int samples, uint64_t seed) {
@@ -115,7 +111,8 @@ TEST(NullLevel, IndependentChannelsExceedTheLevelsAsOftenAsTheyPromise) {
     // Shift nlen - 1: the windows barely overlap, so their nodes are nearly independent.
     const std::string answers = "0\n" + std::to_string(s.nlen) + "\n" + std::to_string(s.nlen - 1) +
                                 "\n" + std::to_string(s.order) + "\n0 1\n";
-    const RunResult r = runProgram({program()}, answers, dir.path(), {"KELVARODINE_NULL=1"});
+    const RunResult r =
+        runProgram({testing::consoleProgram()}, answers, dir.path(), {"KELVARODINE_NULL=1"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const Grid g = parseGrid(readFile(dir / "Kelvarodine.grd"));
     const Grid levels = parseGrid(readFile(dir / "Kelvarodine.null.grd"));
@@ -137,12 +134,14 @@ TEST(NullLevel, BundledExampleClearsTheLevelOnlyWhereCoupled) {
       std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
   const std::string answers = readFile(source / "examples" / "answers.txt");
 
-  const RunResult plain = runProgram({program()}, answers, dir.path(), {"KELVARODINE_NULL=0"});
+  const RunResult plain =
+      runProgram({testing::consoleProgram()}, answers, dir.path(), {"KELVARODINE_NULL=0"});
   ASSERT_EQ(plain.exitCode, 0) << plain.err;
   EXPECT_FALSE(std::filesystem::exists(dir / "Kelvarodine.null.grd"));
   const std::string plainGrid = readFile(dir / "Kelvarodine.grd");
 
-  const RunResult r = runProgram({program()}, answers, dir.path(), {"KELVARODINE_NULL=1"});
+  const RunResult r =
+      runProgram({testing::consoleProgram()}, answers, dir.path(), {"KELVARODINE_NULL=1"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, plain.out + kNullLine) << "one closing line, nothing else changes";
   EXPECT_EQ(r.err, "");
@@ -151,7 +150,7 @@ TEST(NullLevel, BundledExampleClearsTheLevelOnlyWhereCoupled) {
   const std::string companion = readFile(dir / "Kelvarodine.null.grd");
   // The argument asks for the same, and the levels do not depend on the threads.
   const RunResult byArgument =
-      runProgram({program(), "--null"}, answers, dir.path(), {"OMP_NUM_THREADS=1"});
+      runProgram({testing::consoleProgram(), "--null"}, answers, dir.path(), {"OMP_NUM_THREADS=1"});
   ASSERT_EQ(byArgument.exitCode, 0) << byArgument.err;
   EXPECT_EQ(byArgument.out, r.out);
   EXPECT_EQ(readFile(dir / "Kelvarodine.null.grd"), companion);
@@ -187,7 +186,8 @@ TEST(NullLevel, CompanionThatCannotBeWrittenIsReportedBeforeAnyWork) {
   writeIndependentChannels(dir, 3, 600, 4);
   writeFile(dir / "Kelvarodine.grd", "earlier grid\r\n");
   std::filesystem::create_directory(dir / "Kelvarodine.null.grd");
-  const RunResult r = runProgram({program(), "--null"}, "0\n128\n64\n2\n0 1\n", dir.path());
+  const RunResult r =
+      runProgram({testing::consoleProgram(), "--null"}, "0\n128\n64\n2\n0 1\n", dir.path());
   EXPECT_EQ(r.exitCode, 30) << r.err;
   EXPECT_NE(r.err.find("severe (30): open failure, unit 1, file Kelvarodine.null.grd"),
             std::string::npos)

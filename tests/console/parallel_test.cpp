@@ -38,10 +38,6 @@ using testing::writeFile;
 const std::string kWarning = "ATTENSION: MATRIX DEGENERATES !";
 const char* const kThreadCounts[] = {"1", "2", "3", "8"};
 
-std::string program() {
-  return (testing::binaryDir() / "console" / "kelvarodine").string();
-}
-
 // Three channels of white noise in which channel 3 repeats channel 1 over samples
 // 401..900: the windows lying wholly in that stretch have a singular covariance and
 // make the fit warn, a varying number of times; the others do not.
@@ -72,8 +68,8 @@ struct Output {
 };
 
 Output runPiped(const TempDir& dir, const std::string& answers, const std::string& threads) {
-  const RunResult r =
-      testing::runProgram({program()}, answers, dir.path(), {"OMP_NUM_THREADS=" + threads});
+  const RunResult r = testing::runProgram({testing::consoleProgram()}, answers, dir.path(),
+                                          {"OMP_NUM_THREADS=" + threads});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.err, "");
   return {r.out, readFile(dir / "Kelvarodine.grd")};
@@ -89,7 +85,7 @@ std::string runOnTerminal(const TempDir& dir, const std::string& answers,
   tio.c_cc[VEOF] = 4;
   tio.c_cc[VMIN] = 1;
   winsize ws{24, 80, 0, 0};
-  const std::string exe = program();
+  const std::string exe = testing::consoleProgram();
   int master = -1;
   const pid_t pid = forkpty(&master, nullptr, &tio, &ws);
   if (pid < 0) throw std::runtime_error("forkpty failed");
@@ -232,10 +228,10 @@ TEST(ParallelSeries, ReportsWarningsAndGridAreThoseOfOneThread) {
   // A series that cannot be opened ends the run at its place in the list.
   writeFile(dir / "list", "a.dat\nb.dat\nc.dat\nnone.dat\ne.dat\n");
   const RunResult missing =
-      testing::runProgram({program()}, answers, dir.path(), {"OMP_NUM_THREADS=1"});
+      testing::runProgram({testing::consoleProgram()}, answers, dir.path(), {"OMP_NUM_THREADS=1"});
   EXPECT_EQ(missing.exitCode, kErrFileNotFound);
   for (const char* threads : kThreadCounts) {
-    const RunResult many = testing::runProgram({program()}, answers, dir.path(),
+    const RunResult many = testing::runProgram({testing::consoleProgram()}, answers, dir.path(),
                                                {std::string("OMP_NUM_THREADS=") + threads});
     EXPECT_EQ(many.exitCode, missing.exitCode) << threads << " threads";
     EXPECT_EQ(many.out, missing.out) << threads << " threads";

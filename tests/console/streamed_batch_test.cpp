@@ -13,6 +13,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/run_program.hpp"
@@ -25,11 +26,8 @@ using testing::RunResult;
 using testing::TempDir;
 using testing::writeFile;
 
-// A run that would wait for a pipe nobody writes any more ends after a minute.
 RunResult run(const TempDir& dir, std::vector<std::string> args) {
-  args.insert(args.begin(), (testing::binaryDir() / "console" / "kelvarodine").string());
-  args.insert(args.begin(), {"/usr/bin/timeout", "60"});
-  return testing::runProgram(args, "", dir.path());
+  return testing::runCommandLine(dir, std::move(args));
 }
 
 // Three coupled series of n samples, s1.dat to s3.dat, and the list naming them.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/inputs.hpp"
@@ -26,9 +27,7 @@ using testing::TempDir;
 using testing::writeFile;
 
 RunResult run(const TempDir& dir, std::vector<std::string> args) {
-  args.insert(args.begin(), (testing::binaryDir() / "console" / "kelvarodine").string());
-  args.insert(args.begin(), {"/usr/bin/timeout", "60"});
-  return testing::runProgram(args, "", dir.path());
+  return testing::runCommandLine(dir, std::move(args));
 }
 
 // Coupled series of three channels, the same for every seed.

@@ -44,7 +44,7 @@ void writeGrids(const TempDir& dir) {
     csv += line;
   }
   writeFile(dir / "data.csv", csv);
-  const std::string program = (binaryDir() / "console" / "kelvarodine").string();
+  const std::string program = consoleProgram();
   for (const char* output : {"g.nc", "g.grd"}) {
     const RunResult r = runProgram(
         {program, "--window", "128", "--shift", "64", "--order", "2", "--time-column", "t",

@@ -156,4 +156,17 @@ inline RunResult runProgram(const std::vector<std::string>& argv, const std::str
       input, watch);
 }
 
+// The program kelvarodine of this build.
+inline std::string consoleProgram() {
+  return (binaryDir() / "console" / "kelvarodine").string();
+}
+
+// kelvarodine with `args` in `dir`, no standard input; a run that would wait for a
+// pipe nobody writes any more ends after a minute.
+inline RunResult runCommandLine(const TempDir& dir, std::vector<std::string> args) {
+  args.insert(args.begin(), consoleProgram());
+  args.insert(args.begin(), {"/usr/bin/timeout", "60"});
+  return runProgram(args, "", dir.path());
+}
+
 }  // namespace kelv::testing
