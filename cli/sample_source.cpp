@@ -16,6 +16,7 @@
 
 #include "cli/inputs.hpp"
 #include "console/series_reading.hpp"
+#include "run/gaps.hpp"
 #include "textio/textio.hpp"
 
 namespace kelv::cli {
@@ -56,46 +57,24 @@ class Descriptor {
   int error_ = 0;
 };
 
-// Size and modification time (nanoseconds) of an open file.
-void identity(int fd, int64_t& size, int64_t& modified) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return;
+// Size and modification time (nanoseconds) of a file's status.
+void identity(const struct stat& st, int64_t& size, int64_t& modified) {
   size = st.st_size;
   modified = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+// The same for an open file (unchanged when its status cannot be had).
+void identity(int fd, int64_t& size, int64_t& modified) {
+  struct stat st {};
+  if (::fstat(fd, &st) == 0) identity(st, size, modified);
 }
 
 // The same for a file by its name (-1 when it cannot be had).
 void pathIdentity(const std::string& path, int64_t& size, int64_t& modified) {
   struct stat st {};
   size = modified = -1;
-  if (::stat(path.c_str(), &st) != 0) return;
-  size = st.st_size;
-  modified = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  if (::stat(path.c_str(), &st) == 0) identity(st, size, modified);
 }
-
-// Runs of samples that are not finite in one channel, as findGaps finds them.
-class GapRuns {
- public:
-  explicit GapRuns(int32_t channel) : channel_(channel) {}
-  void add(float v, int64_t k) {  // sample k, from 1
-    if (!std::isfinite(v)) {
-      if (runFirst_ == 0) runFirst_ = k;
-    } else if (runFirst_ != 0) {
-      gaps_.push_back({channel_, runFirst_, k - 1});
-      runFirst_ = 0;
-    }
-  }
-  std::vector<Gap> finish(int64_t count) {
-    if (runFirst_ != 0) gaps_.push_back({channel_, runFirst_, count});
-    runFirst_ = 0;
-    return std::move(gaps_);
-  }
-
- private:
-  int32_t channel_;
-  int64_t runFirst_ = 0;
-  std::vector<Gap> gaps_;
-};
 
 // A scanned file: its record without data, gaps in its own samples (channels from
 // 1 in it), and how to read it.

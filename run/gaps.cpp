@@ -1,4 +1,6 @@
 // Gaps of a record and the windows they blank.
+#include "run/gaps.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <utility>
@@ -12,12 +14,10 @@ std::vector<Gap> findGaps(const Samples& samples) {
   std::vector<Gap> gaps;
   for (int32_t j = 1; j <= samples.nch; ++j) {
     const float* channel = samples.data + int64_t(j - 1) * samples.channelStride;
-    for (int64_t k = 0; k < samples.count; ++k) {
-      if (std::isfinite(channel[k * samples.sampleStride])) continue;
-      const int64_t from = k;
-      while (k + 1 < samples.count && !std::isfinite(channel[(k + 1) * samples.sampleStride])) ++k;
-      gaps.push_back({j, samples.first + from, samples.first + k});
-    }
+    GapRuns runs(j);
+    for (int64_t k = 0; k < samples.count; ++k)
+      runs.add(channel[k * samples.sampleStride], samples.first + k);
+    for (const Gap& g : runs.finish(samples.first + samples.count - 1)) gaps.push_back(g);
   }
   return gaps;
 }
