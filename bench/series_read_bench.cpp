@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "console/series_reading.hpp"
+#include "kelvarodine/inputs.hpp"
 #include "textio/textio.hpp"
 
 namespace {
@@ -79,5 +80,27 @@ void BM_fromCharsFloor(benchmark::State& state) {
 BENCHMARK(BM_fromCharsFloor);
 
 }  // namespace
+
+// A text table of eight blank-separated columns, as the values above, parsed whole:
+// time per value.
+void BM_parseTextTable(benchmark::State& state) {
+  constexpr int kRows = kValues / 8;
+  std::string text;
+  std::mt19937_64 rng(2);
+  std::normal_distribution<double> value(0.0, 3.0);
+  char field[32];
+  for (int r = 0; r < kRows; ++r)
+    for (int c = 0; c < 8; ++c) {
+      const int n = std::snprintf(field, sizeof field, "%.6f", value(rng));
+      text.append(field, static_cast<std::size_t>(n));
+      text += c == 7 ? '\n' : ' ';
+    }
+  for (auto _ : state) {
+    const kelv::Record record = kelv::parseTextTable(text, "table", {});
+    benchmark::DoNotOptimize(record.data.data());
+  }
+  state.SetItemsProcessed(state.iterations() * kRows * 8);
+}
+BENCHMARK(BM_parseTextTable);
 
 BENCHMARK_MAIN();

@@ -45,6 +45,11 @@ class TextLines {
 };
 
 // ---------------------------------------------------------------- text tables
+// The fields of a table's line: between separators, trimmed of blanks, or with the
+// blank separator ' ' the runs of other characters between runs of blanks and tabs;
+// a field in double quotes without them.
+void splitFields(std::string_view line, char separator, std::vector<std::string_view>& fields);
+
 // What the first data line of a table fixes: the separator, the number of fields,
 // the header's names and the time column (== columns: none).
 struct TableLayout {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -55,9 +56,10 @@ std::string shown(std::string_view field) {
 
 // The words that mark a missing value.
 bool isGapWord(std::string_view f) {
+  using namespace std::string_view_literals;
   if (f.empty()) return true;
   if (f.front() == '+' || f.front() == '-') f.remove_prefix(1);
-  for (std::string_view word : {"na", "n/a", "nan", "inf", "infinity"})
+  for (std::string_view word : {"na"sv, "n/a"sv, "nan"sv, "inf"sv, "infinity"sv})
     if (equalsIgnoringCase(f, word)) return true;
   return false;
 }
@@ -67,6 +69,17 @@ enum class FieldKind { number, gap, text };
 // A number field, correctly rounded to a float; a value beyond the float range is a
 // gap, one below the smallest float is 0.
 FieldKind parseValue(std::string_view f, float& value) {
+  // Most fields are plain decimals within the float range: a digit or point first,
+  // after a minus sign at most, which no gap word has, read whole. Every other field,
+  // and one of these that does not read whole or is not finite, takes the steps below.
+  if (!f.empty()) {
+    const char* end = f.data() + f.size();
+    const char* lead = f.data() + (f.front() == '-' ? 1 : 0);
+    if (lead < end && ((*lead >= '0' && *lead <= '9') || *lead == '.')) {
+      const auto r = std::from_chars(f.data(), end, value, std::chars_format::general);
+      if (r.ptr == end && r.ec == std::errc() && std::isfinite(value)) return FieldKind::number;
+    }
+  }
   value = kGap;
   if (isGapWord(f)) return FieldKind::gap;
   std::string_view t = f;
@@ -125,17 +138,52 @@ char separatorOf(std::string_view line) {
   return ' ';
 }
 
+// Bit k (k = 0 .. 7) set where byte k of the eight at p is a blank: each byte compared
+// at once with a blank and a tab (a byte is zero exactly when its low seven bits plus
+// 0x7F stay below 0x80 and its high bit is clear), the eight high bits then gathered
+// into one byte by a product whose terms land on distinct bits.
+uint32_t blankBits(const char* p) {
+  uint64_t x;
+  std::memcpy(&x, p, sizeof x);
+  if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
+  constexpr uint64_t kOnes = 0x0101010101010101, kLow = 0x7F7F7F7F7F7F7F7F;
+  const auto zeroBytes = [](uint64_t v) { return ~(((v & kLow) + kLow) | v | kLow); };
+  const uint64_t high = zeroBytes(x ^ (kOnes * ' ')) | zeroBytes(x ^ (kOnes * '\t'));
+  return static_cast<uint32_t>(((high >> 7) * 0x0102040810204080) >> 56);
+}
+
+}  // namespace
+
 void splitFields(std::string_view line, char separator, std::vector<std::string_view>& fields) {
   fields.clear();
   if (separator == ' ') {
-    std::size_t i = 0;
-    while (i < line.size()) {
-      while (i < line.size() && isBlank(line[i])) ++i;
-      if (i == line.size()) break;
-      const std::size_t from = i;
-      while (i < line.size() && !isBlank(line[i])) ++i;
-      fields.push_back(line.substr(from, i - from));
+    // Fields begin and end where a byte's blankness differs from the one before it
+    // (before the line: a blank; after it: blanks), eight bytes at a time.
+    const std::size_t n = line.size();
+    bool inField = false;
+    std::size_t start = 0;
+    uint32_t blankBefore = 1;
+    for (std::size_t at = 0; at < n; at += 8) {
+      char padded[8];
+      const char* p = line.data() + at;
+      if (n - at < 8) {
+        std::memset(padded, ' ', sizeof padded);
+        std::memcpy(padded, p, n - at);
+        p = padded;
+      }
+      const uint32_t blank = blankBits(p);
+      uint32_t edges = (blank ^ ((blank << 1) | blankBefore)) & 0xFF;
+      blankBefore = blank >> 7;
+      for (; edges != 0; edges &= edges - 1) {
+        const std::size_t k = at + static_cast<std::size_t>(std::countr_zero(edges));
+        if (inField)
+          fields.push_back(line.substr(start, k - start));
+        else
+          start = k;
+        inField = !inField;
+      }
     }
+    if (inField) fields.push_back(line.substr(start));
   } else {
     std::size_t from = 0;
     for (;;) {
@@ -149,6 +197,8 @@ void splitFields(std::string_view line, char separator, std::vector<std::string_
     if (f.size() >= 2 && f.front() == '"' && f.back() == '"')
       f = trimmed(f.substr(1, f.size() - 2));
 }
+
+namespace {
 
 bool skipped(std::string_view line) {
   const std::string_view t = trimmed(line);

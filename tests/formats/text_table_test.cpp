@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "formats/readers.hpp"
 #include "kelvarodine/inputs.hpp"
 
 namespace kelv {
@@ -72,6 +75,55 @@ TEST(TextTable, ValuesGapsAndRounding) {
   const Record two = parseTextTable("1,,3\n4,5,\n", "t.csv");
   EXPECT_TRUE(std::isnan(two.data[static_cast<std::size_t>(two.count)]));  // column 2, row 1
   EXPECT_TRUE(std::isnan(two.data[static_cast<std::size_t>(2 * two.count + 1)]));
+}
+
+// Fields that start like a plain decimal are read straight away; those that then do
+// not read whole, or leave the float range, must still be what the reader makes of
+// them: errors, gaps and zeros.
+TEST(TextTable, FieldsThatStartAsDecimals) {
+  const Record r =
+      parseTextTable(".5\n-.5\n5.\n-0\n1e5\n3.4028235e38\n3.4028236e38\n-1e-46\n", "t.csv");
+  ASSERT_EQ(r.count, 8);
+  const std::vector<float> x = channel(r, 0);
+  EXPECT_EQ(x[0], 0.5f);
+  EXPECT_EQ(x[1], -0.5f);
+  EXPECT_EQ(x[2], 5.0f);
+  EXPECT_TRUE(x[3] == 0.0f && std::signbit(x[3]));
+  EXPECT_EQ(x[4], 1e5f);
+  EXPECT_EQ(x[5], 3.4028235e38f);
+  EXPECT_TRUE(std::isnan(x[6]));
+  EXPECT_TRUE(x[7] == 0.0f && std::signbit(x[7]));
+  for (const char* field : {".", "-", "1.5x", "1e", "0x1p3", "-.e1"})
+    EXPECT_NE(errorOf(std::string("1\n") + field + "\n"), "") << field;
+}
+
+// Blank-separated fields are found eight bytes at a time: every run of blanks and
+// tabs, at any place against those eight-byte steps, must split a line as a byte by
+// byte scan does.
+TEST(TextTable, BlankSeparatedFieldsAtEveryOffset) {
+  const auto byteByByte = [](std::string_view line) {
+    std::vector<std::string_view> fields;
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    for (std::size_t i = 0; i < line.size();) {
+      while (i < line.size() && blank(line[i])) ++i;
+      if (i == line.size()) break;
+      const std::size_t from = i;
+      while (i < line.size() && !blank(line[i])) ++i;
+      fields.push_back(line.substr(from, i - from));
+    }
+    return fields;
+  };
+  std::mt19937 rng(5);
+  const std::string alphabet = {' ', ' ', '\t',   '\t',   '1',  '.',
+                                '-', 'e', '\x80', '\xFF', '\0', 'a'};
+  std::vector<std::string_view> fields;
+  for (int trial = 0; trial < 20000; ++trial) {
+    std::string line(rng() % 40, ' ');
+    for (char& c : line) c = alphabet[rng() % alphabet.size()];
+    splitFields(line, ' ', fields);
+    EXPECT_EQ(fields, byteByByte(line)) << "\"" << line << "\"";
+    if (HasFailure()) break;
+  }
 }
 
 // What cannot be taken names the file, the line and the reason.
