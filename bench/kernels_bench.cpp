@@ -23,10 +23,12 @@
 #include "estimation/arfit.hpp"
 #include "estimation/estimation.hpp"
 #include "estimation/lanes.hpp"
+#include "estimation/window.hpp"
 #include "examples/example_model.hpp"
 #include "examples/varsim.hpp"
 #include "formats/fields.hpp"
 #include "kelvarodine/dsaa.hpp"
+#include "kelvarodine/settings.hpp"
 #include "numerics/lanes.hpp"
 #include "numerics/numerics.hpp"
 #include "reference/reference.hpp"
@@ -451,6 +453,73 @@ void BM_formatDsaaColumn(benchmark::State& state) {
   formatColumns<kelv::formatDsaaColumn>(state);
 }
 BENCHMARK(BM_formatDsaaColumn)->Arg(1)->Arg(610);
+
+// ---- the window's copy --------------------------------------------------------------
+
+// The reference record: 8 channels of 40000 samples, channels side by side as the
+// program holds them.
+constexpr int32_t kRecordSamples = 40000;
+constexpr int32_t kShift = 64;
+
+const std::vector<float>& referenceRecord() {
+  static const std::vector<float> record =
+      kelv::sim::simulate(kelv::sim::exampleModel(kNch, true), kRecordSamples, kSeed);
+  return record;
+}
+
+namespace before {
+
+// copyStretch as it was before the contiguous block's path: the strided loop for
+// every layout, kept as the baseline of BM_copyStretch.
+bool copyStretch(const kelv::Plan& plan, const kelv::Samples& samples, int64_t start,
+                 float* windowData) {
+  const int32_t nch = plan.nch;
+  const kelv::View2<float> window(windowData, nch, plan.nfft);
+  const float* first = samples.data + (start - samples.first) * samples.sampleStride;
+  bool finite = true;
+  for (int64_t k = 1; k <= plan.nlen; ++k) {
+    const float* column = first + (k - 1) * samples.sampleStride;
+    for (int32_t j = 1; j <= nch; ++j) {
+      const float v = column[(j - 1) * samples.channelStride];
+      finite = finite && std::isfinite(v);
+      window(j, k) = v;
+    }
+  }
+  std::fill(windowData + int64_t(nch) * plan.nlen, windowData + int64_t(nch) * plan.nfft, 0.0f);
+  return finite;
+}
+
+}  // namespace before
+
+// The windows of the reference run (610 of 1024 samples, shift 64) one after another,
+// copied into the window buffer with their finiteness checked.
+template <bool (*copy)(const kelv::Plan&, const kelv::Samples&, int64_t, float*)>
+void copyWindows(benchmark::State& state) {
+  const std::vector<float>& record = referenceRecord();
+  const kelv::Plan plan =
+      kelv::makePlan({0, kNlen, kShift, kOrder, 0.0, 1.0}, kNch, kRecordSamples);
+  const kelv::Samples samples = kelv::channelsFastest(record.data(), kNch, kRecordSamples);
+  std::vector<float> windowData(size_t(kNch) * kNfft);
+  int64_t w = 1;
+  int64_t gaps = 0;
+  for (auto _ : state) {
+    gaps += !copy(plan, samples, 1 + (w - 1) * plan.shift, windowData.data());
+    w = w % plan.nWindows + 1;
+    benchmark::ClobberMemory();
+  }
+  if (gaps != 0) state.SkipWithError("the reference record has a gap");
+  state.SetBytesProcessed(state.iterations() * int64_t(sizeof(float)) * kNch * kNlen);
+}
+
+void BM_copyStretch_before(benchmark::State& state) {
+  copyWindows<before::copyStretch>(state);
+}
+BENCHMARK(BM_copyStretch_before);
+
+void BM_copyStretch(benchmark::State& state) {
+  copyWindows<kelv::copyStretch>(state);
+}
+BENCHMARK(BM_copyStretch);
 
 // The same window analysis for nch = 4 .. 64 channels of the example's process
 // (window 1024, order 10): the cost per window as the channel count grows.
