@@ -20,60 +20,110 @@ std::string freeFormatInteger(int32_t value) {
 
 namespace {
 
-// The exponent form d.ddddddE-XX of a float whose magnitude lies in [2^-40, 1),
-// where the measures of a grid lie, into buf; its length. The seven digits are
-// those of the exact value a = m 2^-s rounded once, ties to even: a 10^k = m 10^k /
-// 2^s is an exact 128-bit quotient and remainder for the k (7 to 19) that puts it in
-// [10^6, 10^7). 0 for any other value.
-std::size_t fractionExponentForm(float value, char* buf) {
+using u128 = unsigned __int128;
+
+// The floats of magnitude [2^-40, 1) (where the measures of a grid lie) by binary
+// exponent: the decimal scale k that puts a = m 2^-s (m the 24-bit significand) times
+// 10^k in [10^6, 10^7) is `k` for significands below `above` and k - 1 from it on. A
+// binade spans less than a factor of ten, so it holds at most one power of ten;
+// `above` is the least significand at or past it (2^24 when the power lies above the
+// binade), which is exact because no negative power of ten is a float.
+struct FractionScale {
+  int32_t k;
+  uint32_t above;
+};
+
+constexpr int kFractionLowest = 127 - 40;  // biased exponent of 2^-40
+constexpr int kFractionEnd = 127;          // biased exponent of 1
+
+constexpr std::array<uint64_t, 20> kPowersOfTen = [] {
+  std::array<uint64_t, 20> p{};
+  p[0] = 1;
+  for (std::size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10;
+  return p;
+}();
+
+constexpr std::array<FractionScale, kFractionEnd - kFractionLowest> kFractionScales = [] {
+  std::array<FractionScale, kFractionEnd - kFractionLowest> scales{};
+  for (int biased = kFractionLowest; biased < kFractionEnd; ++biased) {
+    const int s = 150 - biased;  // the binade is [2^(23-s), 2^(24-s))
+    const uint64_t inverseLow = uint64_t(1) << (s - 23);
+    // 10^-d, the largest power of ten at or below the binade's low end.
+    int d = 0;
+    while (kPowersOfTen[static_cast<std::size_t>(d)] < inverseLow) ++d;
+    FractionScale& scale = scales[static_cast<std::size_t>(biased - kFractionLowest)];
+    scale.k = 6 + d;
+    // The next power, 10^-(d-1), as a significand: 2^s / 10^(d-1) rounded up.
+    const uint64_t next = kPowersOfTen[static_cast<std::size_t>(d - 1)];
+    scale.above =
+        d == 1 ? uint32_t(1) << 24 : static_cast<uint32_t>(((uint64_t(1) << s) + next - 1) / next);
+  }
+  return scales;
+}();
+
+// "00" .. "99".
+constexpr std::array<char, 200> kDigitPairs = [] {
+  std::array<char, 200> pairs{};
+  for (std::size_t i = 0; i < 100; ++i) {
+    pairs[2 * i] = static_cast<char>('0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
+
+// "E-13" .. "E+00", the exponents of the fraction form (at 0 when the digits round up
+// to 1).
+constexpr std::array<std::array<char, 4>, 14> kFractionExponents = [] {
+  std::array<std::array<char, 4>, 14> texts{};
+  for (int e = -13; e <= 0; ++e) {
+    const int magnitude = -e;
+    texts[static_cast<std::size_t>(e + 13)] = {'E', e < 0 ? '-' : '+',
+                                               static_cast<char>('0' + magnitude / 10),
+                                               static_cast<char>('0' + magnitude % 10)};
+  }
+  return texts;
+}();
+
+void putPair(char* at, uint32_t twoDigits) {
+  std::memcpy(at, kDigitPairs.data() + 2 * twoDigits, 2);
+}
+
+// The 16-column field [-]d.ddddddE-XX of a float whose magnitude lies in
+// [2^-40, 1); false, the field untouched, for any other value. The seven digits are
+// those of the exact value a = m 2^-s rounded once, ties to even: a 10^k = m 10^k / 2^s
+// is an exact 128-bit quotient and remainder.
+bool fractionField(float value, char* field) {
   const uint32_t bits = std::bit_cast<uint32_t>(value);
   const int biased = static_cast<int>((bits >> 23) & 0xFF);
-  if (biased < 127 - 40 || biased >= 127) return 0;
-  using u128 = unsigned __int128;
-  const uint64_t m = (bits & 0x7FFFFF) | 0x800000;
-  const int s = 150 - biased;  // a = m / 2^s, s from 24 to 63
-  // log10(2) < 0.30103: k from the binary exponent, corrected by one at most.
-  int k = 6 + static_cast<int>((double(s) - 23.0) * 0.30103);
-  static constexpr auto kPowers = [] {
-    std::array<uint64_t, 20> p{};
-    p[0] = 1;
-    for (std::size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10;
-    return p;
-  }();
-  u128 product = 0;
-  uint64_t q = 0;
-  for (;;) {
-    product = u128(m) * kPowers[static_cast<std::size_t>(k)];
-    q = static_cast<uint64_t>(product >> s);
-    if (q < 1000000)
-      ++k;
-    else if (q >= 10000000)
-      --k;
-    else
-      break;
-  }
-  const u128 rest = product & ((u128(1) << s) - 1);
-  const u128 half = u128(1) << (s - 1);
-  if (rest > half || (rest == half && (q & 1) != 0)) ++q;
+  if (biased < kFractionLowest || biased >= kFractionEnd) return false;
+  const uint32_t m = (bits & 0x7FFFFF) | 0x800000;
+  const int s = 150 - biased;  // from 24 to 63
+  const FractionScale& scale = kFractionScales[static_cast<std::size_t>(biased - kFractionLowest)];
+  const int k = scale.k - (m >= scale.above ? 1 : 0);  // from 7 to 19
+  const u128 product = u128(m) * kPowersOfTen[static_cast<std::size_t>(k)];
+  uint32_t q = static_cast<uint32_t>(product >> s);  // in [10^6, 10^7)
+  // The remainder lies in the low s < 64 bits.
+  const uint64_t rest = static_cast<uint64_t>(product) & ((uint64_t(1) << s) - 1);
+  const uint64_t half = uint64_t(1) << (s - 1);
+  // Without a branch: whether the remainder passes half is as good as random.
+  q += static_cast<uint32_t>(rest > half) | (static_cast<uint32_t>(rest == half) & q & 1);
   int exponent = 6 - k;
   if (q == 10000000) {
     q = 1000000;
     ++exponent;
   }
-  std::size_t n = 0;
-  if (bits >> 31) buf[n++] = '-';
-  char digits[7];
-  for (int i = 6; i >= 0; --i, q /= 10) digits[i] = static_cast<char>('0' + q % 10);
-  buf[n++] = digits[0];
-  buf[n++] = '.';
-  std::memcpy(buf + n, digits + 1, 6);
-  n += 6;
-  buf[n++] = 'E';
-  buf[n++] = exponent < 0 ? '-' : '+';
-  const int e = exponent < 0 ? -exponent : exponent;
-  buf[n++] = static_cast<char>('0' + e / 10);
-  buf[n++] = static_cast<char>('0' + e % 10);
-  return n;
+  // Three blanks, the sign or a fourth blank, then d.dddddd and the exponent.
+  std::memcpy(field, "    ", 4);
+  if (bits >> 31) field[3] = '-';
+  const uint32_t high = q / 10000;  // d0 d1 d2
+  const uint32_t low = q - high * 10000;
+  field[4] = static_cast<char>('0' + high / 100);
+  field[5] = '.';
+  putPair(field + 6, high % 100);
+  putPair(field + 8, low / 100);
+  putPair(field + 10, low % 100);
+  std::memcpy(field + 12, kFractionExponents[static_cast<std::size_t>(exponent + 13)].data(), 4);
+  return true;
 }
 
 // Any float in its free-format text into buf; its length, at most 15 characters
@@ -101,14 +151,28 @@ std::size_t generalForm(float value, char* buf, std::size_t size) {
   return n;
 }
 
+// The field of any float through generalForm. Out of line, so that the fraction form,
+// the field of nearly every node of a grid, needs no stack frame.
+[[gnu::noinline]] void generalField(float value, char* field) {
+  char buf[32];
+  const std::size_t n = generalForm(value, buf, sizeof buf);
+  std::memset(field, ' ', kRealWidth - n);
+  std::memcpy(field + (kRealWidth - n), buf, n);
+}
+
 }  // namespace
 
 void freeFormatRealField(float value, char* field) {
-  char buf[32];
-  std::size_t n = fractionExponentForm(value, buf);
-  if (n == 0) n = generalForm(value, buf, sizeof buf);
-  std::memset(field, ' ', kRealWidth - n);
-  std::memcpy(field + (kRealWidth - n), buf, n);
+  if (!fractionField(value, field)) generalField(value, field);
+}
+
+void freeFormatRealFields(const float* values, int64_t n, float nonFinite, char* field,
+                          std::ptrdiff_t step) {
+  for (int64_t i = 0; i < n; ++i, field += step) {
+    const float value = values[i];
+    // Every value the fraction form takes is finite.
+    if (!fractionField(value, field)) generalField(std::isfinite(value) ? value : nonFinite, field);
+  }
 }
 
 std::string freeFormatReal(float value) {

@@ -17,6 +17,11 @@ std::string freeFormatReal(float value);       // 16 columns
 // The 16-column field of a float, right-adjusted into field[0 .. kRealWidth - 1];
 // allocates nothing.
 void freeFormatRealField(float value, char* field);
+// The fields of values[0 .. n - 1] at field, field + step, field + 2 step, ..., each
+// value that is not finite as nonFinite: the fields of a grid's column in the rows of
+// its text.
+void freeFormatRealFields(const float* values, int64_t n, float nonFinite, char* field,
+                          std::ptrdiff_t step);
 // 25 columns: 17 significant digits, which give back the double exactly; fixed
 // notation for 1 <= |value| < 1E16, otherwise exponent notation (two or three
 // exponent digits).

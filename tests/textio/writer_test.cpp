@@ -74,19 +74,22 @@ TEST(FreeFormatReal, EveryFieldIsSixteenColumnsWithALeadingBlank) {
   }
 }
 
+// The exponent form of v by the library's conversion (correctly rounded, ties to even),
+// right-adjusted in 16 columns.
+std::string scientificField(float v) {
+  char buf[64];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific, 6);
+  std::string text(buf, r.ptr);
+  for (char& c : text)
+    if (c == 'e') c = 'E';
+  return std::string(16 - text.size(), ' ') + text;
+}
+
 // The exponent form of the magnitudes below 1 (the grid's measures) is built from
 // the float's bits; it must give the correctly rounded digits, as the library's
 // conversion does, at and around every power of ten, at ties and where rounding
 // carries into the next power of ten.
 TEST(FreeFormatReal, FractionsHaveTheCorrectlyRoundedDigits) {
-  const auto reference = [](float v) {
-    char buf[64];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific, 6);
-    std::string text(buf, r.ptr);
-    for (char& c : text)
-      if (c == 'e') c = 'E';
-    return std::string(16 - text.size(), ' ') + text;
-  };
   std::vector<float> values;
   for (float p = 0.1f; p > 1e-14f; p /= 10.0f)
     for (float v = p, n = 0; n < 64; ++n, v = std::nextafter(v, 0.0f)) values.push_back(v);
@@ -105,8 +108,35 @@ TEST(FreeFormatReal, FractionsHaveTheCorrectlyRoundedDigits) {
         std::bit_cast<float>((state & 0x807FFFFFu) | ((79u + (state >> 8) % 48u) << 23)));
   }
   for (const float v : values) {
-    ASSERT_EQ(freeFormatReal(v), reference(v)) << std::hexfloat << v;
-    ASSERT_EQ(freeFormatReal(-v), reference(-v)) << std::hexfloat << -v;
+    ASSERT_EQ(freeFormatReal(v), scientificField(v)) << std::hexfloat << v;
+    ASSERT_EQ(freeFormatReal(-v), scientificField(-v)) << std::hexfloat << -v;
+  }
+}
+
+// The fraction form takes its decimal scale from a table by binary exponent and one
+// comparison, and its digits in pairs: a wrong scale or pair shows up in a sweep of every
+// binade of [2^-40, 1), both signs. Every 331st bit pattern; the eight floats around each
+// power of ten, where the scale changes within a binade; and every float of at most 12
+// significant bits: a remainder of exactly half needs m 10^k / 2^s with s - 1 - k >= 16
+// trailing zero bits in m, so those hold every tie of the range.
+TEST(FreeFormatReal, FractionFormAgreesWithTheLibrarysConversionInEveryBinade) {
+  const uint32_t low = std::bit_cast<uint32_t>(0x1p-40f);
+  const uint32_t one = std::bit_cast<uint32_t>(1.0f);
+  std::vector<uint32_t> patterns;
+  for (uint32_t bits = low; bits < one; bits += 331) patterns.push_back(bits);
+  for (int n = 1; n <= 12; ++n) {
+    const uint32_t nearest = std::bit_cast<uint32_t>(static_cast<float>(std::pow(10.0, -n)));
+    for (uint32_t bits = nearest - 4; bits <= nearest + 4; ++bits) patterns.push_back(bits);
+  }
+  for (uint32_t bits = low; bits < one; bits += 1u << 12) patterns.push_back(bits);
+  patterns.push_back(one - 1);
+  char field[kRealWidth];
+  for (const uint32_t bits : patterns) {
+    for (const uint32_t sign : {0u, 0x80000000u}) {
+      const float v = std::bit_cast<float>(bits | sign);
+      freeFormatRealField(v, field);
+      ASSERT_EQ(std::string(field, kRealWidth), scientificField(v)) << std::hexfloat << v;
+    }
   }
 }
 
