@@ -152,36 +152,53 @@ void ColumnFile::writeDsaa(int32_t plane, OutputUnit& out, const GridAxes& axes,
     }
   }
   writeRecords(out, dsaaHeaderText(header));
-  // Item (f - 1) slots + s + 1: row f's values of slot s, whole lines of four
-  // values but for the last slot of the row, which ends the row.
-  const int64_t slots = slots_;
+  if (slots_ == 0) return;
+  // An item is a piece of the rows' text that follows the one before it in the file:
+  // a band of whole rows, or where one row's text is long, a group of slots of one
+  // row. Each slot's part of a band is read from the file at once (its rows lie one
+  // after another in the tile) and formatted into its place.
+  const int32_t nx = static_cast<int32_t>(nWindows_);
+  const int64_t rowBytes = static_cast<int64_t>(dsaaRowsBytes(nx, 1));
+  const int64_t bandRows =
+      rowBytes <= int64_t(kTextChunk) ? std::max<int64_t>(1, int64_t(kTextChunk) / rowBytes) : 1;
+  const int64_t groupSlots =
+      bandRows > 1 ? slots_ : std::max<int64_t>(1, int64_t(kTextChunk) / (rowBytes / slots_ + 1));
+  const int64_t groups = (slots_ + groupSlots - 1) / groupSlots;
+  const int64_t bands = (nfreq_ + bandRows - 1) / bandRows;
+  // Where slot s's text begins in a row, and where the row's text ends.
+  const auto slotText = [&](int64_t s) {
+    return s < slots_ ? static_cast<int64_t>(dsaaFieldOffset(static_cast<int32_t>(slotFirst(s))))
+                      : rowBytes;
+  };
   const int32_t workers = std::max(threads, 1);
   const int64_t ahead = 4 * int64_t(workers);
   std::vector<std::vector<float>> values(static_cast<std::size_t>(workers));
   std::vector<std::string> texts(static_cast<std::size_t>(ahead));
-  std::string pending;
   runInOrder(
-      threads, int64_t(nfreq_) * slots, ahead,
+      threads, bands * groups, ahead,
       [&](int32_t worker, int64_t item) {
-        const int64_t f = (item - 1) / slots;
-        const int64_t slot = (item - 1) % slots;
-        const int64_t size = slotSize(slot);
-        std::vector<float>& row = values[static_cast<std::size_t>(worker)];
-        row.resize(static_cast<std::size_t>(size));
-        readAll(row.data(), row.size() * sizeof(float),
-                slotOffset(slot) + (int64_t(plane) * nfreq_ + f) * size * int64_t(sizeof(float)));
+        const int64_t f0 = (item - 1) / groups * bandRows;
+        const int64_t rows = std::min(bandRows, nfreq_ - f0);
+        const int64_t s0 = (item - 1) % groups * groupSlots;
+        const int64_t s1 = std::min(slots_, s0 + groupSlots);  // past the group's last
+        const int64_t pieceBytes = slotText(s1) - slotText(s0);
         std::string& text = texts[static_cast<std::size_t>((item - 1) % ahead)];
-        text.clear();
-        appendDsaaRows(row.data(), static_cast<int32_t>(size), 1, 1, 1, text);
+        text.resize(static_cast<std::size_t>(rows * pieceBytes));
+        std::vector<float>& band = values[static_cast<std::size_t>(worker)];
+        for (int64_t s = s0; s < s1; ++s) {
+          const int64_t size = slotSize(s);
+          band.resize(static_cast<std::size_t>(rows * size));
+          readAll(band.data(), band.size() * sizeof(float),
+                  slotOffset(s) + (int64_t(plane) * nfreq_ + f0) * size * int64_t(sizeof(float)));
+          for (int64_t r = 0; r < rows; ++r)
+            formatDsaaRowPiece(band.data() + r * size, static_cast<int32_t>(size),
+                               static_cast<int32_t>(slotFirst(s)), nx,
+                               text.data() + r * pieceBytes + (slotText(s) - slotText(s0)));
+        }
       },
       [&](int64_t item) {
-        pending += texts[static_cast<std::size_t>((item - 1) % ahead)];
-        if (pending.size() >= kTextChunk) {
-          writeRecords(out, pending);
-          pending.clear();
-        }
+        writeRecords(out, texts[static_cast<std::size_t>((item - 1) % ahead)]);
       });
-  writeRecords(out, pending);
 }
 
 void ColumnFile::read(int64_t first, int64_t windows, float* columns, float* coherences) const {

@@ -3,6 +3,7 @@
 // broken after every fourth value).
 #include "kelvarodine/dsaa.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -94,12 +95,15 @@ uint64_t dsaaRowsBytes(int32_t nx, int32_t ny) {
   return uint64_t(ny) * (uint64_t(kRealWidth) * uint64_t(nx) + kLineEnd.size() * lines);
 }
 
+uint64_t dsaaFieldOffset(int32_t column) {
+  // After column - 1 fields and a line end after every fourth of them.
+  return uint64_t(kRealWidth) * uint64_t(column - 1) +
+         kLineEnd.size() * uint64_t((column - 1) / kValuesPerLine);
+}
+
 void formatDsaaColumn(const float* values, int32_t nx, int32_t ny, int32_t column, char* rows) {
   const uint64_t rowBytes = dsaaRowsBytes(nx, 1);
-  // The column's field in each row: after column - 1 fields and a line end after
-  // every fourth of them.
-  const uint64_t at = uint64_t(kRealWidth) * uint64_t(column - 1) +
-                      kLineEnd.size() * uint64_t((column - 1) / kValuesPerLine);
+  const uint64_t at = dsaaFieldOffset(column);
   const bool lineEnds = column % kValuesPerLine == 0 || column == nx;
   // The fields in one call, so that the common form of a field is inlined into the loop.
   freeFormatRealFields(values, ny, kDsaaBlank, rows + at, static_cast<std::ptrdiff_t>(rowBytes));
@@ -107,6 +111,21 @@ void formatDsaaColumn(const float* values, int32_t nx, int32_t ny, int32_t colum
   char* end = rows + at + kRealWidth;
   for (int32_t f = 0; f < ny; ++f, end += rowBytes)
     std::memcpy(end, kLineEnd.data(), kLineEnd.size());
+}
+
+void formatDsaaRowPiece(const float* values, int32_t n, int32_t column, int32_t nx, char* piece) {
+  const uint64_t origin = dsaaFieldOffset(column);
+  for (int32_t c = column; c < column + n;) {
+    // The fields up to the next line end, or to the piece's end.
+    const int32_t lineLast = std::min(nx, ((c - 1) / kValuesPerLine + 1) * kValuesPerLine);
+    const int32_t last = std::min(column + n - 1, lineLast);
+    char* at = piece + (dsaaFieldOffset(c) - origin);
+    freeFormatRealFields(values + (c - column), last - c + 1, kDsaaBlank, at, kRealWidth);
+    if (last == lineLast)
+      std::memcpy(at + uint64_t(kRealWidth) * uint64_t(last - c + 1), kLineEnd.data(),
+                  kLineEnd.size());
+    c = last + 1;
+  }
 }
 
 float dsaaNodeValue(float z) {

@@ -59,6 +59,12 @@ void appendDsaaRows(const float* grid, int32_t nx, int32_t ny, int64_t first, in
 // that the columns can be formatted as they are computed, in any order.
 uint64_t dsaaRowsBytes(int32_t nx, int32_t ny);
 void formatDsaaColumn(const float* values, int32_t nx, int32_t ny, int32_t column, char* rows);
+// Where the field of column `column` (from 1) begins in its row's text.
+uint64_t dsaaFieldOffset(int32_t column);
+// The fields of columns column .. column + n - 1 of one row (values[0 .. n - 1]) and
+// the line ends that follow them, from `piece` on (where the field of `column` begins):
+// pieces that together cover a row give appendDsaaRows's record of it.
+void formatDsaaRowPiece(const float* values, int32_t n, int32_t column, int32_t nx, char* piece);
 // Bytes of the whole file.
 uint64_t dsaaFileBytes(int32_t nx, int32_t ny);
 // The value readDsaa takes node value z for: the float of its field's digits,

@@ -97,6 +97,27 @@ TEST(ColumnFile, BlocksInAnyOrderGiveTheHeldWritersBytes) {
   }
 }
 
+// A row whose text is longer than the pieces the file is written in (over a million
+// bytes) is made of groups of slots, the last one partly filled and its window count
+// not a multiple of four: the bytes must still be the held writer's.
+TEST(ColumnFile, RowsLongerThanAWrittenPieceGiveTheHeldWritersBytes) {
+  testing::TempDir dir;
+  constexpr int32_t kRows = 2;
+  constexpr int64_t kLong = 70003;
+  std::vector<float> grid(static_cast<std::size_t>(kLong * kRows));
+  for (std::size_t i = 0; i < grid.size(); ++i) grid[i] = 1.0f / float(1 + i % 9973);
+  grid[12345] = std::numeric_limits<float>::quiet_NaN();
+  cli::ColumnFile file((dir / "g.grd").string(), kRows, kLong, 0, 4096);
+  file.append(40001, grid.data() + 40000 * kRows, kLong - 40000);
+  file.append(1, grid.data(), 40000);
+  const GridAxes axes{1.0, double(kLong), 0.0, 0.5};
+  MemoryOutput out, held;
+  file.writeDsaa(0, out.unit(), axes, 2);
+  writeGrid(held.unit(), {int32_t(kLong), kRows, axes.xMin, axes.xMax, axes.yMin, axes.yMax},
+            grid.data());
+  EXPECT_EQ(out.bytes(), held.bytes());
+}
+
 // Only the slots complete from the first window on count as written: a netCDF file
 // takes its columns in that order.
 TEST(ColumnFile, CompletedCountsOnlyTheLeadingWholeSlots) {
