@@ -206,6 +206,52 @@ std::string freeFormatDouble(double value) {
   return std::string(kWidth - text.size(), ' ') + text;
 }
 
+namespace {
+
+// 10^0 .. 10^22, each exact in a double.
+constexpr std::array<double, 23> kExactPowersOfTen = [] {
+  std::array<double, 23> p{};
+  p[0] = 1.0;
+  for (std::size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10.0;
+  return p;
+}();
+
+}  // namespace
+
+std::from_chars_result readFloat(const char* first, const char* last, float& value) {
+  // The digits as an integer m and the count e of those after the point: the value
+  // is m / 10^e. With m <= 2^53 and e <= 22 both are exact doubles, and their
+  // quotient is the decimal's value correctly rounded to a double, d. Rounding d to
+  // a float then gives the decimal's float unless d lies exactly halfway between
+  // two floats: a decimal on the other side of such a point than d would have a
+  // nearer double in the point itself.
+  const char* p = first;
+  const bool negative = p < last && *p == '-';
+  if (negative) ++p;
+  uint64_t m = 0;
+  int digits = 0, fraction = 0;
+  const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  for (; p < last && isDigit(*p) && digits < 19; ++p, ++digits) m = m * 10 + uint64_t(*p - '0');
+  if (p < last && *p == '.') {
+    ++p;
+    for (; p < last && isDigit(*p) && digits < 19; ++p, ++digits, ++fraction)
+      m = m * 10 + uint64_t(*p - '0');
+  }
+  const bool plain = digits > 0 && !(p < last && (isDigit(*p) || *p == 'e' || *p == 'E'));
+  if (plain && m <= (uint64_t(1) << 53) && fraction < int(kExactPowersOfTen.size())) {
+    double d = double(m) / kExactPowersOfTen[std::size_t(fraction)];
+    if (negative) d = -d;
+    const double magnitude = std::fabs(d);
+    const bool halfway = (std::bit_cast<uint64_t>(d) & ((uint64_t(1) << 29) - 1)) == uint64_t(1)
+                                                                                         << 28;
+    if (d == 0.0 || (magnitude >= 0x1p-126 && magnitude <= 0x1.fffffep127 && !halfway)) {
+      value = static_cast<float>(d);
+      return {p, std::errc()};
+    }
+  }
+  return std::from_chars(first, last, value, std::chars_format::general);
+}
+
 std::string formattedInteger(int32_t value, int width) {
   if (width <= 0) return {};
   const std::size_t w = static_cast<std::size_t>(width);

@@ -4,6 +4,7 @@
 // even.
 #pragma once
 
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -28,6 +29,11 @@ void freeFormatRealFields(const float* values, int64_t n, float nonFinite, char*
 std::string freeFormatDouble(double value);
 // The shortest text that reads back as the double ("0.01", "1700000000", "1e-07").
 std::string shortestDouble(double value);
+// std::from_chars(first, last, value) for a float in the general format: the same
+// value, end and error for every text. A plain decimal ([-]digits[.digits], at most 19
+// digits) whose value is a normal float is read by a shorter route; every other text
+// goes to std::from_chars.
+std::from_chars_result readFloat(const char* first, const char* last, float& value);
 // An integer right-adjusted in `width` columns; 0 as blanks, asterisks when it does
 // not fit.
 std::string formattedInteger(int32_t value, int width);

@@ -76,7 +76,7 @@ FieldKind parseValue(std::string_view f, float& value) {
     const char* end = f.data() + f.size();
     const char* lead = f.data() + (f.front() == '-' ? 1 : 0);
     if (lead < end && ((*lead >= '0' && *lead <= '9') || *lead == '.')) {
-      const auto r = std::from_chars(f.data(), end, value, std::chars_format::general);
+      const auto r = readFloat(f.data(), end, value);
       if (r.ptr == end && r.ec == std::errc() && std::isfinite(value)) return FieldKind::number;
     }
   }
@@ -87,7 +87,7 @@ FieldKind parseValue(std::string_view f, float& value) {
   if (t.empty() || t.front() == '+' || (t.front() == '-' && t.size() > 1 && t[1] == '+'))
     return FieldKind::text;
   const char* end = t.data() + t.size();
-  const auto r = std::from_chars(t.data(), end, value, std::chars_format::general);
+  const auto r = readFloat(t.data(), end, value);
   if (r.ptr != end || (r.ec != std::errc() && r.ec != std::errc::result_out_of_range)) {
     value = kGap;
     return FieldKind::text;

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "formats/fields.hpp"
 #include "textio/textio.hpp"
 #include "textio/units.hpp"
 
@@ -524,7 +525,7 @@ std::size_t readPlainReals(InputUnit& u, float* out, std::size_t want) {
     if (from == end || !(isDigit(*from) || *from == '.' || *from == '-')) break;
     if (from != p && *from == '-') break;
     float value = 0.0f;
-    const auto r = std::from_chars(from, end, value);
+    const auto r = readFloat(from, end, value);
     // std::from_chars reads exactly the decimal forms the general route reads with
     // an exponent letter E (and "inf" and "nan", which are no zero or normal
     // value); both round the decimal value once, so a zero or normal result is the
