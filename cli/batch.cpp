@@ -232,7 +232,7 @@ int run(const BatchOptions& o, const OutputFormat& format, WindowSharing* sharin
   Record record;
   std::optional<ScannedInput> streamed;
   try {
-    if (streamable(format.extension)) streamed = scanInputs(o);
+    if (streamable(format.extension)) streamed = scanInputs(o, batchThreads(o));
     record = streamed ? streamed->record : loadRecord(o);
   } catch (const InputError& e) {
     return reports.error(e.what(), inputStatus(e.kind()));

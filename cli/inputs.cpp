@@ -2,10 +2,12 @@
 #include "cli/inputs.hpp"
 
 #include <algorithm>
+#include <exception>
 #include <vector>
 
 #include "console/kelvarodine.hpp"
 #include "console/series_reading.hpp"
+#include "parallel/workers.hpp"
 #include "textio/textio.hpp"
 
 namespace kelv::cli {
@@ -52,29 +54,45 @@ void openSeries(InputFile& file, const std::string& listPath, const std::vector<
 }
 
 Record readListSeries(const std::string& listPath, const std::vector<std::string>& names,
-                      const SeriesStore& store, const SeriesMarker& marked) {
+                      const SeriesStore& store, const SeriesMarker& marked, int32_t threads) {
   Record record;
   record.source = listPath;
   record.count = 0;
-  for (std::size_t j = 0; j < names.size(); ++j) {
-    const std::string& name = names[j];
-    InputFile file;
-    openSeries(file, listPath, names, j);
-    // readSeriesValues stores blocks of 4096 values but for the last, each after
-    // reading it: the unit is then past them.
-    const SeriesEnd end = readSeriesValues(file.unit(), kMaxSampleLines,
-                                           [&](int32_t offset, const float* v, int32_t n) {
-                                             store(j, offset, v, n);
-                                             if (marked)
-                                               marked(j, int64_t(offset) + n, file.unit());
-                                           });
-    if (end.error != 0)
-      record.warnings.push_back(name + ":" + std::to_string(end.line) +
-                                ": reading stopped: " + seriesStopReason(end.error) + " (" +
-                                std::to_string(end.count) + " samples read)");
-    record.names.push_back(name);
-    record.count = j == 0 ? end.count : std::min<int64_t>(record.count, end.count);
-  }
+  // Each series is read on one thread; what the reading of a series gives, a failure
+  // included, is taken in the order of the list, as from one thread.
+  const std::size_t n = names.size();
+  std::vector<SeriesEnd> ends(n);
+  std::vector<std::exception_ptr> failures(n);
+  runInOrder(
+      std::max(threads, 1), static_cast<int64_t>(n), static_cast<int64_t>(n),
+      [&](int32_t, int64_t item) {
+        const std::size_t j = static_cast<std::size_t>(item - 1);
+        try {
+          InputFile file;
+          openSeries(file, listPath, names, j);
+          // readSeriesValues stores blocks of 4096 values but for the last, each after
+          // reading it: the unit is then past them.
+          ends[j] = readSeriesValues(file.unit(), kMaxSampleLines,
+                                     [&](int32_t offset, const float* v, int32_t count) {
+                                       store(j, offset, v, count);
+                                       if (marked) marked(j, int64_t(offset) + count, file.unit());
+                                     });
+        } catch (...) {
+          failures[j] = std::current_exception();
+        }
+      },
+      [&](int64_t item) {
+        const std::size_t j = static_cast<std::size_t>(item - 1);
+        if (failures[j]) std::rethrow_exception(failures[j]);
+        const std::string& name = names[j];
+        const SeriesEnd& end = ends[j];
+        if (end.error != 0)
+          record.warnings.push_back(name + ":" + std::to_string(end.line) +
+                                    ": reading stopped: " + seriesStopReason(end.error) + " (" +
+                                    std::to_string(end.count) + " samples read)");
+        record.names.push_back(name);
+        record.count = j == 0 ? end.count : std::min<int64_t>(record.count, end.count);
+      });
   return record;
 }
 

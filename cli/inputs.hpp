@@ -33,11 +33,15 @@ Record readListRecord(const std::string& listPath);
 std::vector<std::string> readListNames(const std::string& listPath);
 // `marked`, when given, is called as marked(channel, count, unit) between the
 // reads, at least at every count of values that is a multiple of 4096, the unit
-// then positioned after the first `count` values of the series.
+// then positioned after the first `count` values of the series. With threads > 1
+// the series are read side by side, store and marked called for a series on the
+// thread reading it (never for two series at once on one, nor for one on two);
+// only for regular files, which do not depend on the order of reading.
 using SeriesStore = std::function<void(std::size_t, int32_t, const float*, int32_t)>;
 using SeriesMarker = std::function<void(std::size_t, int64_t, const InputUnit&)>;
 Record readListSeries(const std::string& listPath, const std::vector<std::string>& names,
-                      const SeriesStore& store, const SeriesMarker& marked = {});
+                      const SeriesStore& store, const SeriesMarker& marked = {},
+                      int32_t threads = 1);
 // Opens series j of a list's names on `file`, or throws the InputError
 // readListRecord gives.
 void openSeries(InputFile& file, const std::string& listPath, const std::vector<std::string>& names,

@@ -126,7 +126,7 @@ FileScan scanSeed(int fd, const std::string& path) {
 }
 
 // A list input: the series of the list, scanned as readListRecord reads them.
-std::optional<ScannedInput> scanList(const std::string& listPath) {
+std::optional<ScannedInput> scanList(const std::string& listPath, int32_t threads) {
   ScannedInput input;
   input.listPath = listPath;
   if (!regularFile(listPath)) return std::nullopt;
@@ -151,7 +151,8 @@ std::optional<ScannedInput> scanList(const std::string& listPath) {
         InputPosition at;
         if (count == int64_t(marks[j].size()) * kMarkRows && inputPosition(unit, at))
           marks[j].push_back(at);
-      });
+      },
+      threads);
   for (std::size_t j = 0; j < nch; ++j) {
     for (Gap g : runs[j].finish(length[j])) {
       if (g.first > record.count) break;
@@ -175,8 +176,8 @@ std::optional<ScannedInput> scanList(const std::string& listPath) {
 
 }  // namespace
 
-std::optional<ScannedInput> scanInputs(const BatchOptions& options) {
-  if (options.inputs.empty()) return scanList(options.list.value_or("list"));
+std::optional<ScannedInput> scanInputs(const BatchOptions& options, int32_t threads) {
+  if (options.inputs.empty()) return scanList(options.list.value_or("list"), threads);
   const TableOptions table{options.timeColumn};
   std::vector<FileScan> scans;
   for (const std::string& path : options.inputs) {

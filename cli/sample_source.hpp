@@ -61,8 +61,9 @@ struct ScannedInput {
 // tables and miniSEED files, side by side as loadRecord aligns them. Nothing when
 // one of them is not a regular file (a pipe cannot be read twice) or cannot be
 // opened: the inputs are then read, if at all, only to find that out, and from the
-// start again by loadRecord. Throws InputError as loadRecord does.
-std::optional<ScannedInput> scanInputs(const BatchOptions& options);
+// start again by loadRecord. Throws InputError as loadRecord does. The series of a
+// list are scanned on up to `threads` threads.
+std::optional<ScannedInput> scanInputs(const BatchOptions& options, int32_t threads = 1);
 
 // A scanned input as bytes and back, for processes of one program on machines of
 // one kind. fromBytes throws std::runtime_error for bytes that are not one.

@@ -263,6 +263,10 @@ TEST(StreamedInputs, ListSeriesReadFromTheirMarksAreTheHeldSeries) {
   ASSERT_EQ(scanned->record.count, 9100);
   EXPECT_EQ(scanned->record.warnings, held.warnings);
   for (const cli::ScannedFile& f : scanned->files) EXPECT_EQ(f.seriesMarks.size(), 3u) << f.path;
+  // The series scanned side by side give the same scan: marks, gaps, warnings.
+  const auto threaded = cli::scanInputs(o, 3);
+  ASSERT_TRUE(threaded);
+  EXPECT_EQ(cli::toBytes(*threaded), cli::toBytes(*scanned));
   const cli::ScannedInput back = cli::fromBytes(cli::toBytes(*scanned));
   for (const int64_t start : {1, 4096, 4097, 4098, 4099, 8192, 8193, 9000})
     expectReaderGivesHeld(back, held, start, 700);
