@@ -333,7 +333,7 @@ int run(const BatchOptions& o, const OutputFormat& format, WindowSharing* sharin
   try {
     if (streamed && !sharing) {
       const int64_t block = streamedBlock(plan, threads);
-      SampleReader series(*streamed, blockSamples(plan, block));
+      SampleReader series(*streamed, blockSamples(plan, block), 1, threads);
       const SampleHold hold = [&](int64_t first, int64_t last) { return series.hold(first, last); };
       analyseStreamed(plan, hold, block, options, *columns, stretches ? &*stretches : nullptr);
     } else if (sharing) {

@@ -10,12 +10,14 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <stdexcept>
 #include <type_traits>
 
 #include "cli/inputs.hpp"
 #include "console/series_reading.hpp"
+#include "parallel/workers.hpp"
 #include "run/gaps.hpp"
 #include "textio/textio.hpp"
 
@@ -375,8 +377,9 @@ class SeriesCursor final : public SampleReader::Cursor {
 
 }  // namespace
 
-SampleReader::SampleReader(const ScannedInput& input, int64_t capacity, int64_t start)
-    : input_(input), capacity_(capacity), first_(start) {
+SampleReader::SampleReader(const ScannedInput& input, int64_t capacity, int64_t start,
+                           int32_t threads)
+    : input_(input), capacity_(capacity), threads_(std::max(threads, 1)), first_(start) {
   channels_ = input.record.channels();
   data_.resize(static_cast<std::size_t>(capacity * int64_t(channels_)));
   for (const ScannedFile& file : input.files) {
@@ -418,11 +421,30 @@ Samples SampleReader::hold(int64_t first, int64_t last) {
 }
 
 void SampleReader::read(int64_t n, bool keep) {
-  float* to = data_.data() + held_;
-  for (std::size_t i = 0; i < cursors_.size(); ++i) {
-    cursors_[i]->read(n, to, capacity_, keep);
-    to += int64_t(input_.files[i].channels) * capacity_;
+  // Each file read by one thread into its own channels; a failure is taken in the
+  // order of the files, as from one thread.
+  const std::size_t files = cursors_.size();
+  std::vector<float*> to(files);
+  float* at = data_.data() + held_;
+  for (std::size_t i = 0; i < files; ++i) {
+    to[i] = at;
+    at += int64_t(input_.files[i].channels) * capacity_;
   }
+  std::vector<std::exception_ptr> failures(files);
+  runInOrder(
+      files > 1 ? threads_ : 1, static_cast<int64_t>(files), static_cast<int64_t>(files),
+      [&](int32_t, int64_t item) {
+        const std::size_t i = static_cast<std::size_t>(item - 1);
+        try {
+          cursors_[i]->read(n, to[i], capacity_, keep);
+        } catch (...) {
+          failures[i] = std::current_exception();
+        }
+      },
+      [&](int64_t item) {
+        if (const std::exception_ptr& f = failures[static_cast<std::size_t>(item - 1)])
+          std::rethrow_exception(f);
+      });
   if (keep) held_ += n;
 }
 

@@ -76,8 +76,9 @@ class SampleReader {
  public:
   // Ready for samples from `start` on (from 1); the files' earlier parts are not
   // read (but for the rows or lines after the marked one before it). Throws
-  // InputError for a file that cannot be opened or changed since the scan.
-  SampleReader(const ScannedInput& input, int64_t capacity, int64_t start = 1);
+  // InputError for a file that cannot be opened or changed since the scan. Several
+  // files are read side by side on up to `threads` threads.
+  SampleReader(const ScannedInput& input, int64_t capacity, int64_t start = 1, int32_t threads = 1);
   ~SampleReader();
   SampleReader(const SampleReader&) = delete;
   SampleReader& operator=(const SampleReader&) = delete;
@@ -95,6 +96,7 @@ class SampleReader {
 
   const ScannedInput& input_;
   int64_t capacity_;
+  int32_t threads_;
   std::vector<std::unique_ptr<Cursor>> cursors_;
   std::vector<float> data_;
   int32_t channels_ = 0;
