@@ -12,8 +12,6 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <array>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -350,83 +348,6 @@ const std::vector<float>& referenceColumn() {
   return column;
 }
 
-// The fraction form as the field had it before the scale table and the digit pairs (k
-// found by trial, the digits by division by 10), kept as the baseline of
-// BM_formatDsaaColumn; the other values go through the library's field.
-namespace before {
-
-std::size_t fractionExponentForm(float value, char* buf) {
-  const uint32_t bits = std::bit_cast<uint32_t>(value);
-  const int biased = static_cast<int>((bits >> 23) & 0xFF);
-  if (biased < 127 - 40 || biased >= 127) return 0;
-  using u128 = unsigned __int128;
-  const uint64_t m = (bits & 0x7FFFFF) | 0x800000;
-  const int s = 150 - biased;
-  int k = 6 + static_cast<int>((double(s) - 23.0) * 0.30103);
-  static constexpr auto kPowers = [] {
-    std::array<uint64_t, 20> p{};
-    p[0] = 1;
-    for (std::size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10;
-    return p;
-  }();
-  u128 product = 0;
-  uint64_t q = 0;
-  for (;;) {
-    product = u128(m) * kPowers[static_cast<std::size_t>(k)];
-    q = static_cast<uint64_t>(product >> s);
-    if (q < 1000000)
-      ++k;
-    else if (q >= 10000000)
-      --k;
-    else
-      break;
-  }
-  const u128 rest = product & ((u128(1) << s) - 1);
-  const u128 half = u128(1) << (s - 1);
-  if (rest > half || (rest == half && (q & 1) != 0)) ++q;
-  int exponent = 6 - k;
-  if (q == 10000000) {
-    q = 1000000;
-    ++exponent;
-  }
-  std::size_t n = 0;
-  if (bits >> 31) buf[n++] = '-';
-  char digits[7];
-  for (int i = 6; i >= 0; --i, q /= 10) digits[i] = static_cast<char>('0' + q % 10);
-  buf[n++] = digits[0];
-  buf[n++] = '.';
-  std::memcpy(buf + n, digits + 1, 6);
-  n += 6;
-  buf[n++] = 'E';
-  buf[n++] = exponent < 0 ? '-' : '+';
-  const int e = exponent < 0 ? -exponent : exponent;
-  buf[n++] = static_cast<char>('0' + e / 10);
-  buf[n++] = static_cast<char>('0' + e % 10);
-  return n;
-}
-
-void freeFormatRealField(float value, char* field) {
-  char buf[32];
-  const std::size_t n = fractionExponentForm(value, buf);
-  if (n == 0) return kelv::freeFormatRealField(value, field);
-  std::memset(field, ' ', kelv::kRealWidth - n);
-  std::memcpy(field + (kelv::kRealWidth - n), buf, n);
-}
-
-void formatDsaaColumn(const float* values, int32_t nx, int32_t ny, int32_t column, char* rows) {
-  const uint64_t rowBytes = kelv::dsaaRowsBytes(nx, 1);
-  const uint64_t at =
-      uint64_t(kelv::kRealWidth) * uint64_t(column - 1) + 2 * uint64_t((column - 1) / 4);
-  const bool lineEnds = column % 4 == 0 || column == nx;
-  char* field = rows + at;
-  for (int32_t f = 0; f < ny; ++f, field += rowBytes) {
-    freeFormatRealField(std::isfinite(values[f]) ? values[f] : kelv::kDsaaBlank, field);
-    if (lineEnds) std::memcpy(field + kelv::kRealWidth, "\r\n", 2);
-  }
-}
-
-}  // namespace before
-
 // One window's column of the grid's text (512 fields) into rows of nx columns, column
 // after column as the window loop writes them: nx 610 is the reference grid, whose rows
 // lie 9.8 KB apart; nx 1 leaves the rows adjacent, the formatting alone.
@@ -443,11 +364,6 @@ void formatColumns(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * kNfreq);
 }
-
-void BM_formatDsaaColumn_before(benchmark::State& state) {
-  formatColumns<before::formatDsaaColumn>(state);
-}
-BENCHMARK(BM_formatDsaaColumn_before)->Arg(1)->Arg(610);
 
 void BM_formatDsaaColumn(benchmark::State& state) {
   formatColumns<kelv::formatDsaaColumn>(state);
@@ -466,30 +382,6 @@ const std::vector<float>& referenceRecord() {
       kelv::sim::simulate(kelv::sim::exampleModel(kNch, true), kRecordSamples, kSeed);
   return record;
 }
-
-namespace before {
-
-// copyStretch as it was before the contiguous block's path: the strided loop for
-// every layout, kept as the baseline of BM_copyStretch.
-bool copyStretch(const kelv::Plan& plan, const kelv::Samples& samples, int64_t start,
-                 float* windowData) {
-  const int32_t nch = plan.nch;
-  const kelv::View2<float> window(windowData, nch, plan.nfft);
-  const float* first = samples.data + (start - samples.first) * samples.sampleStride;
-  bool finite = true;
-  for (int64_t k = 1; k <= plan.nlen; ++k) {
-    const float* column = first + (k - 1) * samples.sampleStride;
-    for (int32_t j = 1; j <= nch; ++j) {
-      const float v = column[(j - 1) * samples.channelStride];
-      finite = finite && std::isfinite(v);
-      window(j, k) = v;
-    }
-  }
-  std::fill(windowData + int64_t(nch) * plan.nlen, windowData + int64_t(nch) * plan.nfft, 0.0f);
-  return finite;
-}
-
-}  // namespace before
 
 // The windows of the reference run (610 of 1024 samples, shift 64) one after another,
 // copied into the window buffer with their finiteness checked.
@@ -510,11 +402,6 @@ void copyWindows(benchmark::State& state) {
   if (gaps != 0) state.SkipWithError("the reference record has a gap");
   state.SetBytesProcessed(state.iterations() * int64_t(sizeof(float)) * kNch * kNlen);
 }
-
-void BM_copyStretch_before(benchmark::State& state) {
-  copyWindows<before::copyStretch>(state);
-}
-BENCHMARK(BM_copyStretch_before);
 
 void BM_copyStretch(benchmark::State& state) {
   copyWindows<kelv::copyStretch>(state);
