@@ -452,11 +452,18 @@ void SampleReader::read(int64_t n, bool keep) {
 
 namespace {
 
+// Values are written as their bytes, structures field by field: the padding between
+// fields holds no value, and its bytes would differ from one copy to the next.
+template <class T>
+constexpr bool kWrittenWhole = std::is_trivially_copyable_v<T> &&
+                               (std::has_unique_object_representations_v<T> ||
+                                std::is_floating_point_v<T>);
+
 class ByteWriter {
  public:
   template <class T>
   void put(const T& value) {
-    static_assert(std::is_trivially_copyable_v<T>);
+    static_assert(kWrittenWhole<T>);
     const char* p = reinterpret_cast<const char*>(&value);
     bytes.insert(bytes.end(), p, p + sizeof value);
   }
@@ -469,6 +476,11 @@ class ByteWriter {
     put(uint64_t(v.size()));
     for (const T& x : v) put(x);
   }
+  void put(const Gap& g) { put(g.channel), put(g.first), put(g.last); }
+  void put(const SeedPiece& p) {
+    put(p.start), put(p.offset), put(p.samples), put(p.length), put(p.trace);
+  }
+  void put(const SeedShare& s) { put(s.first), put(s.n), put(s.from), put(s.piece); }
   void put(const Record& r) {
     put(r.source), put(r.names), put(r.count), put(r.timed), put(r.start), put(r.step);
     put(r.timeUnit), put(r.warnings);
@@ -487,7 +499,7 @@ class ByteReader {
   explicit ByteReader(const std::vector<char>& bytes) : bytes_(bytes) {}
   template <class T>
   void get(T& value) {
-    static_assert(std::is_trivially_copyable_v<T>);
+    static_assert(kWrittenWhole<T>);
     take(&value, sizeof value);
   }
   void get(std::string& s) {
@@ -499,6 +511,11 @@ class ByteReader {
     v.resize(count(sizeof(T) > 8 ? 8 : sizeof(T)));
     for (T& x : v) get(x);
   }
+  void get(Gap& g) { get(g.channel), get(g.first), get(g.last); }
+  void get(SeedPiece& p) {
+    get(p.start), get(p.offset), get(p.samples), get(p.length), get(p.trace);
+  }
+  void get(SeedShare& s) { get(s.first), get(s.n), get(s.from), get(s.piece); }
   void get(Record& r) {
     get(r.source), get(r.names), get(r.count), get(r.timed), get(r.start), get(r.step);
     get(r.timeUnit), get(r.warnings);
