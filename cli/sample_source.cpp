@@ -86,31 +86,128 @@ struct FileScan {
   ScannedFile file;
 };
 
-FileScan scanTable(int fd, const std::string& path, const TableOptions& options) {
+// A table's rows from its first data row on are scanned in pieces of at least this
+// many bytes, one to a thread.
+constexpr uint64_t kScanPieceBytes = uint64_t{1} << 18;
+
+// What a piece of a table's rows gives: its rows' count, marks, gaps and time marks,
+// or the failure of its first row that cannot be taken.
+struct TablePiece {
+  int64_t rows = 0;
+  std::vector<RowMark> marks;
+  std::vector<std::vector<Gap>> gaps;  // per channel, in the order of their samples
+  TimeMarks times;
+  std::exception_ptr failure;
+};
+
+// Where the first line that starts at or after byte `at` starts (the file's size when
+// none does).
+uint64_t lineStartFrom(int fd, uint64_t at, uint64_t size, const std::string& path) {
+  if (at == 0) return 0;
+  char block[4096];
+  for (uint64_t from = at - 1; from < size;) {
+    ssize_t n;
+    do n = ::pread(fd, block, sizeof block, static_cast<off_t>(from));
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+      throw InputError(path, 0, std::string("cannot be read: ") + std::strerror(errno),
+                       InputError::Kind::readFailure);
+    if (n == 0) break;
+    if (const void* lf = std::memchr(block, '\n', static_cast<std::size_t>(n)))
+      return from + static_cast<uint64_t>(static_cast<const char*>(lf) - block) + 1;
+    from += static_cast<uint64_t>(n);
+  }
+  return size;
+}
+
+FileScan scanTable(int fd, const std::string& path, const TableOptions& options, int32_t threads) {
   FileScan scan;
-  TextLines lines(fd, 0, 1, path);
-  TableRows rows(lines, path, options);
-  const TableLayout& layout = rows.layout();
+  TextLines head(fd, 0, 1, path);
+  const TableRows first(head, path, options);
+  const TableLayout& layout = first.layout();
   const std::size_t channels = layout.channels();
-  std::vector<GapRuns> runs;
-  for (std::size_t c = 0; c < channels; ++c) runs.emplace_back(static_cast<int32_t>(c + 1));
-  std::vector<float> row(channels);
+  int64_t size = 0, modified = 0;
+  identity(fd, size, modified);
+
+  // The rows from the first data row to the end, cut at line starts into pieces.
+  // Each piece's lines and rows are counted first, so that every piece then knows
+  // the number of its first line and the index of its first row; the pieces are
+  // scanned side by side and joined in their order, as one reading from the first row
+  // to the last gives them (its first failure too).
+  // A header line is the line the layout was taken from; the rows start after it.
+  const uint64_t end = static_cast<uint64_t>(std::max<int64_t>(size, 0));
+  const uint64_t start =
+      layout.header ? lineStartFrom(fd, first.offset() + 1, end, path) : first.offset();
+  const int64_t startLine = layout.header ? first.line() + 1 : first.line();
+  const int64_t wanted = std::min<int64_t>(
+      std::max(threads, 1), std::max<int64_t>(1, int64_t((end - start) / kScanPieceBytes)));
+  std::vector<uint64_t> cuts = {start};
+  for (int64_t k = 1; k < wanted; ++k) {
+    const uint64_t at =
+        lineStartFrom(fd, start + (end - start) / uint64_t(wanted) * uint64_t(k), end, path);
+    if (at > cuts.back() && at < end) cuts.push_back(at);
+  }
+  cuts.push_back(end);
+  const std::size_t pieces = cuts.size() - 1;
+  std::vector<int64_t> lines(pieces, 0), rows(pieces, 0);
+  const auto count = [&](int32_t, int64_t item) {
+    const std::size_t k = static_cast<std::size_t>(item - 1);
+    TextLines text(fd, cuts[k], 1, path, cuts[k + 1]);
+    std::string_view line;
+    while (text.next(line)) {
+      ++lines[k];
+      if (!skippedLine(line)) ++rows[k];
+    }
+  };
+  if (pieces > 1) runInOrder(threads, int64_t(pieces), int64_t(pieces), count, [](int64_t) {});
+
+  std::vector<TablePiece> parts(pieces);
+  const auto scanPiece = [&](int32_t, int64_t item) {
+    const std::size_t k = static_cast<std::size_t>(item - 1);
+    TablePiece& part = parts[k];
+    int64_t line = startLine, row = 0;
+    for (std::size_t i = 0; i < k; ++i) line += lines[i], row += rows[i];
+    try {
+      TextLines text(fd, cuts[k], line, path, cuts[k + 1]);
+      TableRows table(text, path, layout);
+      std::vector<GapRuns> runs;
+      for (std::size_t c = 0; c < channels; ++c) runs.emplace_back(static_cast<int32_t>(c + 1));
+      std::vector<float> values(channels);
+      double time = 0.0;
+      while (table.next(values.data(), time)) {
+        if ((row + part.rows) % kMarkRows == 0)
+          part.marks.push_back({table.offset(), table.line()});
+        ++part.rows;
+        for (std::size_t c = 0; c < channels; ++c) runs[c].add(values[c], row + part.rows);
+        if (layout.timed()) part.times.add(time, table.line());
+      }
+      for (GapRuns& r : runs) part.gaps.push_back(r.finish(row + part.rows));
+    } catch (...) {
+      part.failure = std::current_exception();
+    }
+  };
+  int64_t total = 0;
+  std::vector<std::vector<Gap>> gaps(channels);
   TimeMarks marks;
-  double time = 0.0;
-  int64_t count = 0;
-  while (rows.next(row.data(), time)) {
-    if (count % kMarkRows == 0) scan.file.marks.push_back({rows.offset(), rows.line()});
-    ++count;
-    for (std::size_t c = 0; c < channels; ++c) runs[c].add(row[c], count);
-    if (layout.timed()) marks.add(time, rows.line());
-  }
-  scan.record = tableRecord(layout, path, count);
-  if (count == 0) throw InputError(path, 0, "no data: the file holds no line of numbers");
+  runInOrder(threads, int64_t(pieces), int64_t(pieces), scanPiece, [&](int64_t item) {
+    TablePiece& part = parts[static_cast<std::size_t>(item - 1)];
+    if (part.failure) std::rethrow_exception(part.failure);
+    scan.file.marks.insert(scan.file.marks.end(), part.marks.begin(), part.marks.end());
+    // A gap running to a piece's last row goes on into the next piece's first.
+    for (std::size_t c = 0; c < channels; ++c)
+      for (const Gap& g : part.gaps[c]) {
+        if (!gaps[c].empty() && gaps[c].back().last + 1 == g.first)
+          gaps[c].back().last = g.last;
+        else
+          gaps[c].push_back(g);
+      }
+    marks.append(part.times);
+    total += part.rows;
+  });
+  scan.record = tableRecord(layout, path, total);
+  if (total == 0) throw InputError(path, 0, "no data: the file holds no line of numbers");
   if (layout.timed()) marks.finish(path, scan.record);
-  for (GapRuns& r : runs) {
-    const std::vector<Gap> gaps = r.finish(count);
-    scan.gaps.insert(scan.gaps.end(), gaps.begin(), gaps.end());
-  }
+  for (const std::vector<Gap>& g : gaps) scan.gaps.insert(scan.gaps.end(), g.begin(), g.end());
   scan.file.kind = ScannedFile::Kind::table;
   scan.file.layout = layout;
   return scan;
@@ -192,7 +289,7 @@ std::optional<ScannedInput> scanInputs(const BatchOptions& options, int32_t thre
     while (n < 0 && errno == EINTR);
     if (n < 0) return std::nullopt;
     const bool seed = looksLikeMiniSeed(std::string_view(head, static_cast<std::size_t>(n)));
-    FileScan scan = seed ? scanSeed(fd.get(), path) : scanTable(fd.get(), path, table);
+    FileScan scan = seed ? scanSeed(fd.get(), path) : scanTable(fd.get(), path, table, threads);
     scan.file.path = path;
     scan.file.channels = scan.record.channels();
     scan.file.count = scan.record.count;

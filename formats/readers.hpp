@@ -22,10 +22,11 @@ class TextLines {
  public:
   // A whole text; a UTF-8 byte order mark at its start is skipped.
   explicit TextLines(std::string_view text);
-  // The file `fd` (not owned) from byte `offset`, where line number `line` starts;
+  // The file `fd` (not owned) from byte `offset`, where line number `line` starts,
+  // to the line that starts at byte `stop` (excluded; the file's end by default);
   // at offset 0 a byte order mark is skipped. Read failures are InputErrors
   // naming `name`.
-  TextLines(int fd, uint64_t offset, int64_t line, std::string name);
+  TextLines(int fd, uint64_t offset, int64_t line, std::string name, uint64_t stop = UINT64_MAX);
   bool next(std::string_view& line);
   int64_t number() const { return number_; }       // of the line last given
   uint64_t offset() const { return lineOffset_; }  // byte offset of that line
@@ -38,6 +39,7 @@ class TextLines {
   int fd_ = -1;
   std::string name_;
   uint64_t base_ = 0;  // byte offset of text_[0]
+  uint64_t stop_ = UINT64_MAX;
   bool end_ = true;
   std::size_t pos_ = 0;
   int64_t number_ = 0;
@@ -45,6 +47,9 @@ class TextLines {
 };
 
 // ---------------------------------------------------------------- text tables
+// Whether a line of a table is passed over: blank, or a comment (# first).
+bool skippedLine(std::string_view line);
+
 // The fields of a table's line: between separators, trimmed of blanks, or with the
 // blank separator ' ' the runs of other characters between runs of blanks and tabs;
 // a field in double quotes without them.
@@ -98,6 +103,9 @@ Record tableRecord(const TableLayout& layout, const std::string& name, int64_t c
 class TimeMarks {
  public:
   void add(double time, int64_t line);
+  // The marks of the rows that follow, taken apart (their step indices from their own
+  // first row): as if they had been added here one after another.
+  void append(const TimeMarks& next);
   // Sets the record's time marks and warning, or throws as parseTextTable does.
   void finish(const std::string& name, Record& record) const;
 
@@ -110,7 +118,7 @@ class TimeMarks {
   };
   int64_t n_ = 0;
   double first_ = 0.0, last_ = 0.0;
-  int64_t lastLine_ = 0;
+  int64_t firstLine_ = 0, lastLine_ = 0;
   // The first mark that does not increase: its line and the two marks.
   int64_t badLine_ = 0;
   double badTime_ = 0.0, badBefore_ = 0.0;

@@ -200,11 +200,6 @@ void splitFields(std::string_view line, char separator, std::vector<std::string_
 
 namespace {
 
-bool skipped(std::string_view line) {
-  const std::string_view t = trimmed(line);
-  return t.empty() || t.front() == '#';
-}
-
 std::string stemOf(const std::string& path) {
   std::string base = path.substr(path.find_last_of('/') + 1);
   const std::size_t dot = base.find_last_of('.');
@@ -240,12 +235,17 @@ std::size_t timeColumnIndex(const std::string& option, const std::vector<std::st
 
 }  // namespace
 
+bool skippedLine(std::string_view line) {
+  const std::string_view t = trimmed(line);
+  return t.empty() || t.front() == '#';
+}
+
 TextLines::TextLines(std::string_view text) : text_(text) {
   if (text_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;  // a UTF-8 byte order mark
 }
 
-TextLines::TextLines(int fd, uint64_t offset, int64_t line, std::string name)
-    : fd_(fd), name_(std::move(name)), base_(offset), end_(false), number_(line - 1) {
+TextLines::TextLines(int fd, uint64_t offset, int64_t line, std::string name, uint64_t stop)
+    : fd_(fd), name_(std::move(name)), base_(offset), stop_(stop), end_(false), number_(line - 1) {
   if (offset == 0) {
     while (buffer_.size() < 3 && fill()) {
     }
@@ -275,6 +275,7 @@ bool TextLines::fill() {
 }
 
 bool TextLines::next(std::string_view& line) {
+  if (base_ + pos_ >= stop_) return false;
   std::size_t end = text_.find('\n', pos_);
   while (end == std::string_view::npos && !end_) {
     const std::size_t searched = text_.size() - pos_;
@@ -294,7 +295,7 @@ TableRows::TableRows(TextLines& lines, const std::string& name, const TableOptio
     : lines_(lines), name_(name) {
   std::string_view line;
   bool any = false;
-  while ((any = lines.next(line)) && skipped(line)) {
+  while ((any = lines.next(line)) && skippedLine(line)) {
   }
   if (!any) throw InputError(name, 0, "no data: the file holds no line of numbers");
 
@@ -331,7 +332,7 @@ bool TableRows::next(float* values, double& time) {
     std::string_view line;
     do
       if (!lines_.next(line)) return false;
-    while (skipped(line));
+    while (skippedLine(line));
     splitFields(line, layout_.separator, fields_);
     line_ = lines_.number();
     offset_ = lines_.offset();
@@ -375,6 +376,7 @@ Record tableRecord(const TableLayout& layout, const std::string& name, int64_t c
 void TimeMarks::add(double time, int64_t line) {
   if (n_ == 0) {
     first_ = time;
+    firstLine_ = line;
   } else {
     if (!(time > last_) && badLine_ == 0) {
       badLine_ = line;
@@ -391,6 +393,36 @@ void TimeMarks::add(double time, int64_t line) {
   last_ = time;
   lastLine_ = line;
   ++n_;
+}
+
+void TimeMarks::append(const TimeMarks& next) {
+  if (next.n_ == 0) return;
+  if (n_ == 0) {
+    *this = next;
+    return;
+  }
+  const int64_t base = n_;  // the index of next's first row here
+  // The step into next's first row, then next's own steps, whose first occurrences
+  // come after every one here.
+  const bool hadBad = badLine_ != 0;
+  add(next.first_, next.firstLine_);
+  for (const auto& [step, s] : next.steps_) {
+    Step& here = steps_[step];
+    if (here.count == 0) {
+      here.index = base + s.index;
+      here.line = s.line;
+      here.previous = s.previous;
+    }
+    here.count += s.count;
+  }
+  if (!hadBad && badLine_ == 0 && next.badLine_ != 0) {
+    badLine_ = next.badLine_;
+    badTime_ = next.badTime_;
+    badBefore_ = next.badBefore_;
+  }
+  n_ = base + next.n_;
+  last_ = next.last_;
+  lastLine_ = next.lastLine_;
 }
 
 void TimeMarks::finish(const std::string& name, Record& record) const {

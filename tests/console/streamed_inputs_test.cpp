@@ -218,6 +218,64 @@ TEST(StreamedInputs, TableShortenedAfterTheScanIsAnInputError) {
   }
 }
 
+// A table long enough to be scanned in pieces on several threads: gaps in y around
+// each quarter of its rows (where the pieces are cut), the same stray time step in the
+// first and the third quarter, a gap in z to the last row; `bad` rows get a field that
+// is not a number, and the time goes back at row `back` (-1: neither).
+std::string longTable(int n, int bad1 = -1, int bad2 = -1, int back = -1) {
+  const auto v = series(n, 21);
+  std::string text = "time x y z\n";
+  char line[160];
+  for (int i = 0; i < n; ++i) {
+    if (i % 5000 == 4999) text += "# a note\n\n";
+    const double t =
+        0.5 * i + (i >= 5000 ? 0.25 : 0.0) + (i >= 25000 ? 0.25 : 0.0) - (i == back ? 1.0 : 0.0);
+    const int q = i % (n / 4);
+    const bool yGap = i > n / 4 && (q < 600 || q > n / 4 - 600);
+    std::snprintf(
+        line, sizeof line, "%.10g %.6f %s %s\n", t, v[0][std::size_t(i)],
+        yGap ? "NA" : std::to_string(v[1][std::size_t(i)]).c_str(),
+        i >= n - 100
+            ? "nan"
+            : (i == bad1 || i == bad2 ? "1.2.3" : std::to_string(v[2][std::size_t(i)]).c_str()));
+    text += line;
+  }
+  return text;
+}
+
+// The pieces, scanned side by side and joined, are the scan of one thread: row marks,
+// gaps, time marks and warnings; and the first error in the file is the one reported.
+TEST(StreamedInputs, TableScannedInPiecesIsTheScanOfOne) {
+  TempDir dir;
+  writeFile(dir / "t.txt", longTable(40000));
+  const cli::BatchOptions o = inputOptions({(dir / "t.txt").string()}, "time");
+  const auto one = cli::scanInputs(o, 1);
+  ASSERT_TRUE(one);
+  ASSERT_GE(one->gaps.size(), 4u);
+  for (const int32_t threads : {2, 3, 4}) {
+    const auto pieces = cli::scanInputs(o, threads);
+    ASSERT_TRUE(pieces);
+    EXPECT_EQ(cli::toBytes(*pieces), cli::toBytes(*one)) << threads << " threads";
+  }
+  expectReaderGivesHeld(*cli::scanInputs(o, 4), heldRecord(o), 29000, 3000);
+
+  const auto failure = [&](const std::string& text, int32_t threads) {
+    writeFile(dir / "t.txt", text);
+    try {
+      cli::scanInputs(o, threads);
+    } catch (const InputError& e) {
+      return std::string(e.what());
+    }
+    return std::string("no error");
+  };
+  for (const std::string& text : {longTable(40000, 22000, 33000), longTable(40000, -1, -1, 12000),
+                                  longTable(40000, 31000, -1, 12000)}) {
+    const std::string want = failure(text, 1);
+    EXPECT_NE(want, "no error");
+    for (const int32_t threads : {2, 4}) EXPECT_EQ(failure(text, threads), want) << threads;
+  }
+}
+
 // A list's series written the ways the free-format reading takes them: series 1
 // with a byte-order mark, series 2 with CR LF ends; blank lines (a value then comes
 // from a later line), lines with more after the number, a repeat count, a null value

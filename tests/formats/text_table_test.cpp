@@ -126,6 +126,43 @@ TEST(TextTable, BlankSeparatedFieldsAtEveryOffset) {
   }
 }
 
+// Time marks taken in pieces and appended give what one pass gives: the step, the
+// start and the warning naming the first stray step, or the error naming the first
+// mark that does not increase, whatever the cuts.
+TEST(TimeMarks, AppendedPiecesAreOnePass) {
+  const auto outcome = [](const std::vector<TimeMarks>& pieces) {
+    TimeMarks all;
+    for (const TimeMarks& p : pieces) all.append(p);
+    Record r;
+    try {
+      all.finish("t", r);
+    } catch (const InputError& e) {
+      return std::string(e.what());
+    }
+    std::string text = std::to_string(r.start) + " " + std::to_string(r.step);
+    for (const std::string& w : r.warnings) text += " | " + w;
+    return text;
+  };
+  std::mt19937 rng(8);
+  const double steps[] = {0.5, 0.5, 0.5, 0.5, 0.75, 1.0, 0.5, -0.25};
+  for (int trial = 0; trial < 300; ++trial) {
+    const int n = 2 + static_cast<int>(rng() % 40);
+    std::vector<double> t = {100.0};
+    for (int i = 1; i < n; ++i) t.push_back(t.back() + steps[rng() % (trial % 3 == 0 ? 8 : 7)]);
+    const auto piece = [&](int from, int to) {
+      TimeMarks m;
+      for (int i = from; i < to; ++i) m.add(t[std::size_t(i)], 10 + 2 * i);
+      return m;
+    };
+    const std::string want = outcome({piece(0, n)});
+    for (int a = 0; a <= n; ++a) {
+      const int b = a + static_cast<int>(rng() % static_cast<unsigned>(n - a + 1));
+      EXPECT_EQ(outcome({piece(0, a), piece(a, b), piece(b, n)}), want)
+          << "trial " << trial << " cuts " << a << ", " << b;
+    }
+  }
+}
+
 // What cannot be taken names the file, the line and the reason.
 TEST(TextTable, ErrorsNameFileLineAndReason) {
   EXPECT_EQ(errorOf("a,b\n1,2\n3,x7\n"), "t.csv:3: column 2 (b): \"x7\" is not a number");
