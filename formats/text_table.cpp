@@ -404,7 +404,6 @@ void TimeMarks::append(const TimeMarks& next) {
   const int64_t base = n_;  // the index of next's first row here
   // The step into next's first row, then next's own steps, whose first occurrences
   // come after every one here.
-  const bool hadBad = badLine_ != 0;
   add(next.first_, next.firstLine_);
   for (const auto& [step, s] : next.steps_) {
     Step& here = steps_[step];
@@ -415,7 +414,7 @@ void TimeMarks::append(const TimeMarks& next) {
     }
     here.count += s.count;
   }
-  if (!hadBad && badLine_ == 0 && next.badLine_ != 0) {
+  if (badLine_ == 0 && next.badLine_ != 0) {
     badLine_ = next.badLine_;
     badTime_ = next.badTime_;
     badBefore_ = next.badBefore_;
