@@ -15,6 +15,15 @@
 namespace kelv {
 namespace {
 
+// Samples first .. last of a record of nch channels of n samples, channel after
+// channel, as a reader holds them.
+Samples heldPiece(const std::vector<float>& record, int32_t nch, int64_t n, int64_t first,
+                  int64_t last) {
+  Samples held = samplesFastest(record.data() + (first - 1), nch, last - first + 1, first);
+  held.channelStride = n;
+  return held;
+}
+
 // The columns as they come, into whole grids.
 class GridSink final : public cli::ColumnSink {
  public:
@@ -112,9 +121,7 @@ TEST(StreamedAnalysis, NullStretchesTakenOutOfOrderAreWhole) {
   for (std::size_t i = 0; i < record.size(); ++i) record[i] = float(i % 97) - 0.5f * float(i % 13);
   const Plan plan = makePlan({0, 100, 30, 2, 0.0, 1.0}, nch, n);
   const auto piece = [&](int64_t first, int64_t last) {
-    Samples held = samplesFastest(record.data() + (first - 1), nch, last - first + 1, first);
-    held.channelStride = n;
-    return held;
+    return heldPiece(record, nch, n, first, last);
   };
   cli::NullStretches stretches(plan);
   stretches.take(piece(401, 700));
@@ -144,9 +151,7 @@ TEST(StreamedAnalysis, NullStretchesHandedOnBetweenProcessesAreWhole) {
   for (std::size_t i = 0; i < record.size(); ++i) record[i] = float(i % 89) - 0.25f * float(i % 7);
   const Plan plan = makePlan({0, 100, 30, 2, 0.0, 1.0}, nch, n);
   const auto piece = [&](int64_t first, int64_t last) {
-    Samples held = samplesFastest(record.data() + (first - 1), nch, last - first + 1, first);
-    held.channelStride = n;
-    return held;
+    return heldPiece(record, nch, n, first, last);
   };
   cli::NullStretches whole(plan), gathered(plan);
   whole.take(piece(1, n));
